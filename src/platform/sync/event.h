@@ -1,0 +1,25 @@
+// An auto-reset event: Pulse wakes one waiter. A pulse given while nobody
+// waits is kept until the next wait takes it, so no wake-up is ever lost.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace mivo::platform {
+
+class AutoResetEvent {
+ public:
+  void Pulse();
+  // Waits until pulsed and takes the pulse.
+  void Wait();
+  // Waits at most `timeout`; true when a pulse was taken.
+  bool WaitFor(std::chrono::milliseconds timeout);
+
+ private:
+  std::mutex m_mtx;
+  std::condition_variable m_cv;
+  bool m_bSignaled = false;
+};
+
+}  // namespace mivo::platform

@@ -1,0 +1,65 @@
+#include "platform/sync/thread.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace mivo::platform {
+namespace {
+
+bool SetNice(int nice) {
+  // On Linux the nice value belongs to the thread: PRIO_PROCESS with the
+  // thread id changes only the calling thread.
+  const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+  return ::setpriority(PRIO_PROCESS, tid, nice) == 0;
+}
+
+bool SetPolicy(int policy) {
+  sched_param param{};
+  param.sched_priority = 0;
+  return ::pthread_setschedparam(::pthread_self(), policy, &param) == 0;
+}
+
+}  // namespace
+
+bool SetCurrentThreadPriority(int priority) {
+  int nice = 0;
+  switch (priority) {
+    case -15: return SetPolicy(SCHED_IDLE);
+    case -2: nice = 10; break;
+    case -1: nice = 5; break;
+    case 0: nice = 0; break;
+    case 1: nice = -5; break;
+    case 2: nice = -10; break;
+    case 15: nice = -15; break;
+    default: return false;
+  }
+  if (!SetPolicy(SCHED_OTHER)) return false;
+  return SetNice(nice);
+}
+
+bool SetProcessPriorityClass(std::int32_t priorityClass) {
+  int nice = 0;
+  switch (priorityClass) {
+    case 64: nice = 19; break;
+    case 16384: nice = 10; break;
+    case 32: nice = 0; break;
+    case 32768: nice = -5; break;
+    case 128: nice = -10; break;
+    case 256: nice = -20; break;
+    default: return false;
+  }
+  return SetNice(nice);
+}
+
+void Sleep(unsigned milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace mivo::platform
