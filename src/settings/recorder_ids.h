@@ -1,0 +1,64 @@
+// Identifiers of the recorder window's controls and of its own messages.
+// Shared by the controller and the subsystems that write to the window.
+#pragma once
+
+namespace mivo {
+
+inline constexpr int IDD_RECORDER = 102;
+inline constexpr int IDD_ABOUTBOX = 100;
+inline constexpr int IDR_MAINFRAME = 128;  // program icon
+
+inline constexpr int IDC_REC = 1000;
+inline constexpr int IDC_STOP = 1001;
+inline constexpr int IDC_SKIP = 1030;
+inline constexpr int IDC_STATUS = 1006;
+inline constexpr int IDC_TRACKFILE = 1002;
+inline constexpr int IDC_TEMPFOLDER = 1007;
+inline constexpr int IDC_TEMPFOLDER_BROWSE = 1010;
+inline constexpr int IDC_RECFOLDER = 1004;
+inline constexpr int IDC_RECFOLDER_BROWSE = 1005;
+inline constexpr int IDC_FILEPRE = 1003;
+inline constexpr int IDC_WAV = 1013;
+inline constexpr int IDC_MP3 = 1014;
+inline constexpr int IDC_MP3_SETTING = 1029;
+inline constexpr int IDC_WMA = 1043;
+inline constexpr int IDC_WMA_SETTING = 1074;
+inline constexpr int IDC_NORMALIZE = 1015;
+inline constexpr int IDC_NORMALIZE_SETTING = 1041;
+inline constexpr int IDC_DEEMPHASIS = 1021;
+inline constexpr int IDC_4844 = 1020;
+inline constexpr int IDC_4844_SETTING = 1044;
+inline constexpr int IDC_TIMESTAMP = 1023;
+inline constexpr int IDC_SILENTDIVIDE = 1070;
+inline constexpr int IDC_SILENCE_SETTING = 1045;
+inline constexpr int IDC_INPUT_SETTING = 1042;
+inline constexpr int IDC_RATE = 1047;
+inline constexpr int IDC_FORMAT = 1048;
+inline constexpr int IDC_LEVEL = 1008;
+inline constexpr int IDC_SPECTRUM = 1009;
+inline constexpr int IDC_PEAK = 1062;
+inline constexpr int IDC_PEAK_RESET = 1063;
+inline constexpr int IDC_REMAINING = 1019;
+inline constexpr int IDC_TRACK_PROGRESS = 1022;
+inline constexpr int IDC_STAGE_PROGRESS = 1018;
+inline constexpr int IDC_STAGE_LABEL = 1050;
+inline constexpr int IDC_TIMER_DATE = 1035;
+inline constexpr int IDC_TIMER_TIME = 1031;
+inline constexpr int IDC_TIMER_NOW = 1037;
+inline constexpr int IDC_TIMER_HOURS = 1032;
+inline constexpr int IDC_TIMER_MINUTES = 1033;
+inline constexpr int IDC_POWERDOWN = 1038;
+inline constexpr int IDC_EWX_FLAG = 1072;
+inline constexpr int IDC_EWX_FORCE = 1073;
+inline constexpr int IDC_TIMER_SET = 1034;
+inline constexpr int IDC_TIMER_STATUS = 1036;
+inline constexpr int IDC_ABOUT = 1040;
+inline constexpr int IDC_METER = 1090;  // the meters' drawing area
+inline constexpr int IDC_ENCODER_INFO = 1015;  // about box
+
+// Messages of the recorder window (WM_USER + n).
+inline constexpr unsigned WM_APP_POWEROFF = 0x0400 + 1;
+inline constexpr unsigned WM_APP_REMOTE = 0x0400 + 20;     // a command from `mivo --command`
+inline constexpr unsigned WM_APP_TERMINATE = 0x0400 + 21;  // SIGTERM or SIGINT
+
+}  // namespace mivo
