@@ -121,6 +121,7 @@ void HeadlessWindow::CheckDlgButton(int id, bool checked) {
   std::lock_guard lock(m_mtx);
   Control* c = Find(id);
   if (!c) return;
+  if (checked && c->kind == ControlKind::RadioButton) UncheckRadioGroup(id);
   c->checked = checked;
 }
 

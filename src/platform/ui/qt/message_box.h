@@ -1,0 +1,45 @@
+// Message boxes with Win32 styles (MB_* buttons and icons) and answers (ID*).
+#pragma once
+
+#include <QFont>
+#include <QMessageBox>
+
+#include <condition_variable>
+#include <mutex>
+#include <string_view>
+
+namespace mivo::ui::qthost {
+
+// The answer of a box that was closed without a button: IDOK for MB_OK,
+// IDABORT for MB_ABORTRETRYIGNORE, IDCANCEL otherwise.
+int CancelAnswer(unsigned type);
+
+// The answer of a finished box: the id of the button clicked, or
+// CancelAnswer(type) when it was closed without one.
+int AnswerOf(const QMessageBox& box, unsigned type);
+
+// A box with the caption (kDefaultCaption when empty), the text ("\r\n" as a
+// line break), the icon and buttons of `type`, the first button as default.
+// The caller owns it (or its parent does).
+QMessageBox* CreateMessageBox(QWidget* parent, std::string_view text, std::string_view caption,
+                              unsigned type, const QFont& font);
+
+// A box asked for by another thread: that thread waits until it is answered.
+class BoxRequest {
+ public:
+  explicit BoxRequest(unsigned type) : m_type(type) {}
+
+  unsigned Type() const { return m_type; }
+  // The first answer counts; later ones are ignored.
+  void Answer(int answer);
+  int Wait();
+
+ private:
+  const unsigned m_type;
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_answered = false;
+  int m_answer = 0;
+};
+
+}  // namespace mivo::ui::qthost

@@ -1,0 +1,70 @@
+// The host's view of what is modal: the stack of running windows, the open
+// message boxes and folder choosers, the boxes other threads wait for, and
+// whether CancelModals has begun the shutdown.
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ui/qt/gui_call.h"
+#include "platform/ui/qt/message_box.h"
+
+namespace mivo::ui::qthost {
+
+class QtWindow;
+
+class ModalTracker {
+ public:
+  ModalTracker();
+  ~ModalTracker();
+  ModalTracker(const ModalTracker&) = delete;
+  ModalTracker& operator=(const ModalTracker&) = delete;
+
+  // A modal message box owned by `owner` (a window, or nullptr). On the GUI
+  // thread it runs a nested loop; from another thread the box is queued to
+  // the GUI thread (behind that thread's earlier calls to the owner) and only
+  // the caller waits. During shutdown it answers at once with CancelAnswer.
+  int MessageBox(QWidget* owner, std::string_view text, std::string_view caption, unsigned type);
+
+  // Any thread: answers the waiting boxes, then closes every open box and
+  // folder chooser and ends every window above the outermost with IDCANCEL.
+  void CancelModals();
+  bool ShuttingDown() const;
+
+  // GUI thread.
+  void PushWindow(QtWindow* window);
+  void PopWindow(QtWindow* window);
+  void TrackDialog(QDialog* dialog);
+  const QFont& BoxFont() const { return m_boxFont; }
+
+ private:
+  int RunOnGuiThread(QWidget* owner, std::string_view text, std::string_view caption,
+                     unsigned type);
+  void ShowForOtherThread(const std::shared_ptr<BoxRequest>& request, QWidget* owner,
+                          const std::string& text, const std::string& caption);
+  void Forget(const std::shared_ptr<BoxRequest>& request);
+  void CloseOpenModals();
+  void AnswerWaiting();
+
+  mutable std::mutex m_mutex;  // guards m_shuttingDown and m_waiting
+  bool m_shuttingDown = false;
+  std::vector<std::weak_ptr<BoxRequest>> m_waiting;
+
+  // GUI thread only.
+  QFont m_boxFont;
+  std::vector<QPointer<QMessageBox>> m_openBoxes;
+  std::vector<QPointer<QDialog>> m_openDialogs;
+  std::vector<QtWindow*> m_windows;
+  std::unique_ptr<GuiInvoker> m_invoker;  // last member: its queued calls go first
+};
+
+}  // namespace mivo::ui::qthost

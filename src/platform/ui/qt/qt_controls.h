@@ -1,0 +1,49 @@
+// Widgets for the controls of a dialog template, placed at 2 pixels per
+// dialog unit.
+#pragma once
+
+#include <QIcon>
+#include <QRadioButton>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include <string>
+#include <string_view>
+
+#include "platform/ui/window.h"
+
+namespace mivo::ui::qthost {
+
+inline constexpr int kPixelsPerUnit = 2;
+inline constexpr int kIconPixels = 32;
+
+// A radio button with Win32 behaviour: a click checks it and never unchecks
+// it; the window unchecks the other buttons of its group.
+class GroupRadioButton final : public QRadioButton {
+ public:
+  using QRadioButton::QRadioButton;
+
+ protected:
+  void nextCheckState() override;
+};
+
+QString FromUtf8(std::string_view text);
+std::string ToUtf8(const QString& text);
+
+// Text of a label or button: line breaks kept when `multiLine`, else shown as spaces.
+QString DisplayText(std::string_view text, bool multiLine);
+// "\r\n" as the line breaks of a multi-line edit, and back.
+QString EditTextFromWin32(std::string_view text);
+std::string EditTextToWin32(const QString& text);
+// Items of a list: the text split at '\n', exactly as given; none when empty.
+QStringList SplitItems(std::string_view text);
+
+// The object name of a control's widget, "mivo_ctl_<id>".
+QString ControlObjectName(int id);
+
+// Creates and places the widget of a control (no notifications connected).
+// Canvas rectangles are client pixels; all others are dialog units.
+QWidget* CreateControl(const ControlTemplate& control, QWidget* parent, const QIcon& icon);
+
+}  // namespace mivo::ui::qthost
