@@ -1,0 +1,74 @@
+// The conversion worker: one thread that takes finished tracks from the
+// queue in order and turns each into its final files while the next one
+// records.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#include "convert/conversion_queue.h"
+#include "platform/ui/dialog.h"
+#include "platform/ui/window.h"
+#include "settings/recorder_settings.h"
+
+namespace mivo {
+
+// What the worker needs of the recorder window.
+class IWorkerWindow {
+ public:
+  virtual ~IWorkerWindow() = default;
+  virtual ConversionQueue& Queue() = 0;
+  // The settings as the window last published them.
+  virtual RecorderSettings SettingsSnapshot() const = 0;
+  // 0 off, 1 armed, 2 recording under the timer, 3 timed recording finished.
+  virtual int TimerState() const = 0;
+  // Controls 1018, 1019, 1022, 1050 and PostMessage; called from the worker thread.
+  virtual ui::IWindow& Window() = 0;
+  // Message boxes without an owner.
+  virtual ui::IDialogHost& Host() = 0;
+};
+
+// Turns one queued track into its final files.
+class ITrackProcessor {
+ public:
+  virtual ~ITrackProcessor() = default;
+  // `headerShortening` is 0 or 2, read when the worker woke. The track is
+  // removed from the queue afterwards whatever happened.
+  virtual void ProcessTrack(const QueueEntry& entry, int headerShortening, IWorkerWindow& window) = 0;
+};
+
+class ConversionWorker {
+ public:
+  ConversionWorker(IWorkerWindow& window, ITrackProcessor& processor)
+      : m_window(window), m_processor(processor) {}
+  ~ConversionWorker();
+  ConversionWorker(const ConversionWorker&) = delete;
+  ConversionWorker& operator=(const ConversionWorker&) = delete;
+
+  // Starts the thread at the Windows-style priority (-15 idle, 0 normal).
+  bool Start(int threadPriority);
+  // Set by the thread before its first wait.
+  bool Started() const { return m_bStarted.load(); }
+  // Makes the worker end at its next look at the queue, leaving waiting
+  // tracks untouched on disk.
+  void RequestStop();
+  // Waits at most `timeout` for the thread to end; true when it has ended.
+  bool WaitEnded(std::chrono::milliseconds timeout);
+  // Waits for the thread to end and reaps it.
+  void Join();
+  bool Running() const { return m_thread.joinable() && !m_bEnded.load(); }
+
+ private:
+  int ConversionWorkerProc(int threadPriority);
+
+  IWorkerWindow& m_window;
+  ITrackProcessor& m_processor;
+  std::thread m_thread;
+  std::atomic<bool> m_bStarted{false};
+  std::atomic<bool> m_bEnded{false};
+  std::atomic<bool> m_bStopRequested{false};
+};
+
+}  // namespace mivo
