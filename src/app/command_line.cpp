@@ -1,0 +1,81 @@
+#include "app/command_line.h"
+
+#include <array>
+#include <string_view>
+
+namespace mivo {
+namespace {
+
+constexpr std::array<std::string_view, 5> kCommands = {"rec", "stop", "skip", "status", "quit"};
+
+CommandLine Fail(std::string message) {
+  CommandLine cl;
+  cl.action = CommandLine::Action::Error;
+  cl.error = std::move(message);
+  return cl;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine cl;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&](std::string_view name, std::string& out) -> bool {
+      // "--name VALUE" or "--name=VALUE"
+      const std::string prefix = std::string(name) + "=";
+      if (arg.rfind(prefix, 0) == 0) {
+        out = arg.substr(prefix.size());
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
+      return true;
+    };
+    auto is = [&](std::string_view name) {
+      return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
+    };
+    if (arg == "--help" || arg == "-h") {
+      if (cl.action != CommandLine::Action::Command) cl.action = CommandLine::Action::Help;
+    } else if (arg == "--version") {
+      if (cl.action == CommandLine::Action::Run) cl.action = CommandLine::Action::Version;
+    } else if (is("--config")) {
+      if (!value("--config", cl.configPath) || cl.configPath.empty()) {
+        return Fail("option '--config' needs a settings file");
+      }
+    } else if (is("--command")) {
+      if (!value("--command", cl.command)) return Fail("option '--command' needs rec, stop, skip, status or quit");
+      bool known = false;
+      for (auto c : kCommands) known = known || cl.command == c;
+      if (!known) return Fail("unknown command '" + cl.command + "' (rec, stop, skip, status or quit)");
+      cl.action = CommandLine::Action::Command;
+    } else if (!arg.empty() && arg[0] == '-') {
+      return Fail("unknown option '" + arg + "'");
+    } else {
+      return Fail("unexpected argument '" + arg + "'");
+    }
+  }
+  return cl;
+}
+
+std::string UsageText() {
+  return "Usage: mivo [--config FILE]\n"
+         "       mivo [--config FILE] --command rec|stop|skip|status|quit\n"
+         "\n"
+         "Records a sound input into numbered WAV tracks and converts each\n"
+         "finished track while the next one records.\n"
+         "\n"
+         "Options:\n"
+         "  --config FILE      use FILE as the settings file instead of mivo.ini\n"
+         "                     beside the program (or $XDG_CONFIG_HOME/mivo/mivo.ini)\n"
+         "  --command NAME     hand a command to the recorder running with the same\n"
+         "                     settings file: rec, stop, skip (as the buttons do),\n"
+         "                     status (status text, track file, tracks waiting,\n"
+         "                     recording flag; one per line), quit (close request)\n"
+         "  --help             show this help and exit\n"
+         "  --version          show the version and exit\n";
+}
+
+std::string VersionText() { return "Mivo Version 0.70\n"; }
+
+}  // namespace mivo

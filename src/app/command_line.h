@@ -1,0 +1,22 @@
+// The recorder's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mivo {
+
+struct CommandLine {
+  enum class Action { Run, Help, Version, Command, Error };
+  Action action = Action::Run;
+  std::string configPath;  // --config FILE; empty: the default place
+  std::string command;     // --command NAME
+  std::string error;       // for Action::Error
+};
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText();
+std::string VersionText();
+
+}  // namespace mivo

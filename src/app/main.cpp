@@ -1,0 +1,132 @@
+// mivo: the recorder program.
+#include <QApplication>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/recorder_app.h"
+#include "app/window_link.h"
+#include "platform/ipc/instance.h"
+#include "platform/process/paths.h"
+#include "platform/process/signals.h"
+#include "platform/ui/qt/program_icon.h"
+#include "platform/ui/qt/qt_dialog_host.h"
+
+namespace {
+
+int SendToRunningRecorder(const std::string& settingsPath, const std::string& command) {
+  mivo::platform::CommandReply reply;
+  std::string error;
+  switch (mivo::platform::SendCommand(settingsPath, command, &reply, std::chrono::seconds(15), &error)) {
+    case mivo::platform::SendResult::NoServer:
+      std::fprintf(stderr, "mivo: no recorder is running with the settings file %s\n", settingsPath.c_str());
+      return 1;
+    case mivo::platform::SendResult::Failed:
+      std::fprintf(stderr, "mivo: cannot reach the recorder: %s\n", error.c_str());
+      return 1;
+    case mivo::platform::SendResult::Ok: break;
+  }
+  if (!reply.text.empty()) {
+    std::FILE* out = reply.status == 0 ? stdout : stderr;
+    std::fputs(reply.text.c_str(), out);
+    if (reply.text.back() != '\n') std::fputc('\n', out);
+  }
+  return reply.status;
+}
+
+bool HasDisplay() {
+  auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0';
+  };
+  return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  const mivo::CommandLine cl = mivo::ParseCommandLine(args);
+  switch (cl.action) {
+    case mivo::CommandLine::Action::Help:
+      std::fputs(mivo::UsageText().c_str(), stdout);
+      return 0;
+    case mivo::CommandLine::Action::Version:
+      std::fputs(mivo::VersionText().c_str(), stdout);
+      return 0;
+    case mivo::CommandLine::Action::Error:
+      std::fprintf(stderr, "mivo: %s\nTry 'mivo --help' for more information.\n", cl.error.c_str());
+      return 2;
+    case mivo::CommandLine::Action::Command:
+    case mivo::CommandLine::Action::Run: break;
+  }
+
+  const std::string settingsPath = !cl.configPath.empty()
+                                       ? cl.configPath
+                                       : mivo::platform::DefaultSettingsPath(mivo::platform::ExecutableFolder());
+  if (cl.action == mivo::CommandLine::Action::Command) return SendToRunningRecorder(settingsPath, cl.command);
+
+  std::string error;
+  auto lock = mivo::platform::InstanceLock::Acquire(settingsPath, &error);
+  if (!lock) {
+    std::fprintf(stderr, "mivo: %s\n", error.c_str());
+    return 1;
+  }
+  if (!HasDisplay()) {
+    std::fprintf(stderr,
+                 "mivo: no display. Start it on a desktop, under xvfb-run, or with "
+                 "QT_QPA_PLATFORM=offscreen.\n");
+    return 1;
+  }
+
+  // Before any other thread exists, so that every thread leaves SIGTERM and
+  // SIGINT to the watcher.
+  mivo::platform::TerminationWatcher watcher;
+  mivo::WindowLink* linkForSignals = nullptr;
+  std::mutex linkMutex;
+  if (!watcher.Start([&](int) {
+        std::lock_guard guard(linkMutex);
+        if (linkForSignals) linkForSignals->RequestTerminate();
+      })) {
+    std::fprintf(stderr, "mivo: cannot watch for termination signals\n");
+  }
+
+  int qtArgc = 1;
+  QApplication application(qtArgc, argv);
+  QApplication::setApplicationName("Mivo");
+  QApplication::setWindowIcon(mivo::ui::ProgramIcon());
+  mivo::ui::InstallJapaneseTranslations();
+  mivo::ui::QtDialogHost host;
+
+  mivo::WindowLink link(host);
+  {
+    std::lock_guard guard(linkMutex);
+    linkForSignals = &link;
+  }
+  mivo::platform::CommandServer server;
+  if (!server.Start(
+          settingsPath,
+          [&link](const std::string& command) {
+            const mivo::RemoteReply r = link.Submit(command, std::chrono::seconds(10));
+            return mivo::platform::CommandReply{r.status, r.text};
+          },
+          &error)) {
+    std::fprintf(stderr, "mivo: commands from 'mivo --command' are not available: %s\n", error.c_str());
+  }
+
+  mivo::CRecorderApp app(host, settingsPath, &link);
+  const int status = app.Run();
+
+  server.Stop();
+  {
+    std::lock_guard guard(linkMutex);
+    linkForSignals = nullptr;
+  }
+  watcher.Stop();
+  return status;
+}

@@ -1,0 +1,29 @@
+// The application object: owns the process around the recorder window.
+#pragma once
+
+#include <string>
+
+#include "app/recorder_dlg.h"
+#include "platform/ui/dialog.h"
+
+namespace mivo {
+
+class CRecorderApp {
+ public:
+  CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link)
+      : m_host(host), m_strSettingsPath(std::move(settingsPath)), m_pLink(link) {}
+
+  // Loads the MP3 encoder, runs the recorder window modally, unloads the
+  // encoder. Returns the process exit status.
+  int Run();
+
+  const std::string& EncoderInfo() const { return m_strEncoderInfo; }
+
+ private:
+  ui::IDialogHost& m_host;
+  std::string m_strSettingsPath;
+  WindowLink* m_pLink;
+  std::string m_strEncoderInfo;
+};
+
+}  // namespace mivo

@@ -1,0 +1,138 @@
+// The recorder window: the controller of the whole program. It owns the
+// settings, the capture side, the conversion queue and its worker, and
+// decides when the program may end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "convert/conversion_queue.h"
+#include "convert/conversion_worker.h"
+#include "platform/ui/dialog.h"
+#include "settings/debug_log.h"
+#include "settings/recorder_settings.h"
+#include "settings/shared_settings.h"
+
+namespace mivo {
+
+class WindowLink;
+
+// The template of the recorder window.
+const ui::DialogTemplate& RecorderTemplate();
+
+// What the window needs of the process around it.
+struct RecorderEnvironment {
+  ui::IDialogHost* host = nullptr;
+  std::string settingsPath;        // mivo.ini
+  std::string encoderInfo;         // the about box's encoder text
+  ITrackProcessor* processor = nullptr;  // nullptr: the built-in one
+  WindowLink* link = nullptr;            // remote commands and termination
+  // Sleeps of the exit and start-up hand-shakes; tests pass a shorter one.
+  void (*sleep)(unsigned ms) = nullptr;
+};
+
+// The capture format built from the settings.
+struct WaveFormat {
+  std::uint16_t wFormatTag = 1;  // PCM
+  std::uint16_t nChannels = 2;
+  std::uint32_t nSamplesPerSec = 44100;
+  std::uint32_t nAvgBytesPerSec = 176400;
+  std::uint16_t nBlockAlign = 4;
+  std::uint16_t wBitsPerSample = 16;
+  std::uint16_t cbSize = 0;
+};
+
+// A reply to a command from `mivo --command`.
+struct RemoteReply {
+  int status = 0;
+  std::string text;
+};
+
+class CRecorderDlg final : public ui::CDialog, private IWorkerWindow {
+ public:
+  CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable);
+  ~CRecorderDlg() override;
+
+  // CDialog
+  bool OnInitDialog() override;
+  void OnCommand(int id, int code) override;
+  void OnTimer(int timerId) override;
+  void OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void OnOK() override {}      // Enter does nothing
+  void OnCancel() override {}  // Escape does nothing
+  void OnClose() override;
+  void OnDestroy() override;
+
+  // Commands.
+  void OnRec();
+  void OnStop();
+  void OnSkip();
+
+  // The close request's refusal, or nothing when the program may end now.
+  std::optional<std::string> CloseRefusal();
+  // `mivo --command`: rec, stop, skip, status, quit. Window thread.
+  RemoteReply HandleRemoteCommand(const std::string& command);
+  // SIGTERM or SIGINT: stop a recording as STOP does and end the run without
+  // the close request's refusals; waiting tracks stay on disk.
+  void Terminate();
+
+  // State read by the subsystems and tests.
+  const RecorderSettings& Settings() const { return m_settings; }
+  RecorderSettings& MutableSettings() { return m_settings; }
+  bool IsRecording() const { return m_bRecording; }
+  bool IsSkip() const { return m_bSkip; }
+  int TrackNo() const { return m_nTrackNo; }
+  int StopState() const { return m_nStopState; }
+  const WaveFormat& InputFormat() const { return m_wfxInput; }
+  ConversionQueue& Queue() override { return m_queue; }
+  ConversionWorker* Worker() { return m_pWorkerThread.get(); }
+  void SetTimerState(int state) { m_nTimerState = state; }
+
+  // After a settings change on the window thread: lets the worker see it.
+  void PublishSettings() { m_shared.Publish(m_settings); }
+
+ private:
+  // IWorkerWindow
+  RecorderSettings SettingsSnapshot() const override { return m_shared.Get(); }
+  int TimerState() const override { return m_nTimerState.load(); }
+  ui::IWindow& Window() override { return Wnd(); }
+  ui::IDialogHost& Host() override { return *m_env.host; }
+
+  void ApplyRecordingEnableRule();
+  void FillControls();
+  void SelectPowerLists();
+  void InitTimerPickers();
+  bool OpenCapture();
+  void CloseCapture();
+  bool OpenFirstTrack();
+  void CloseTrack();
+  void OnFormatCheck(int id, bool& setting);
+  void OnMeterRadio(int id);
+  void OnBrowse(int editId, std::string& setting);
+  void ShowAbout();
+  void Sleep(unsigned ms) const;
+  void ShowWarning(const std::string& text);
+
+  RecorderEnvironment m_env;
+  RecorderSettings m_settings;
+  SharedSettings m_shared;
+  DebugLog m_log;
+  const bool m_bEncoderAvailable;
+  bool m_bRecording = false;
+  bool m_bSkip = false;
+  std::atomic<int> m_nTimerState{0};
+  int m_nStopState = 2;
+  int m_nTrackNo = 0;
+  WaveFormat m_wfxInput;
+  bool m_bInitialised = false;
+  bool m_bTerminating = false;
+
+  ConversionQueue m_queue;
+  std::unique_ptr<ITrackProcessor> m_ownProcessor;
+  std::unique_ptr<ConversionWorker> m_pWorkerThread;
+};
+
+}  // namespace mivo

@@ -1,0 +1,373 @@
+// The recorder window's controller against the headless host.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/about_dlg.h"
+#include "app/recorder_dlg.h"
+#include "app/window_link.h"
+#include "platform/ui/headless/headless_host.h"
+#include "settings/recorder_ids.h"
+#include "support/temp_folder.h"
+
+namespace mivo {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ReadBytes;
+using testing::TempFolder;
+using testing::WriteBytes;
+
+// Holds every track until released, so that the queue can be kept busy.
+class GateProcessor : public ITrackProcessor {
+ public:
+  void ProcessTrack(const QueueEntry&, int, IWorkerWindow&) override {
+    std::unique_lock lock(m_mtx);
+    ++m_nStarted;
+    m_cv.notify_all();
+    m_cv.wait(lock, [this] { return m_bOpen; });
+  }
+  void Open() {
+    std::lock_guard lock(m_mtx);
+    m_bOpen = true;
+    m_cv.notify_all();
+  }
+  bool WaitStarted(int n) {
+    std::unique_lock lock(m_mtx);
+    return m_cv.wait_for(lock, 5s, [&] { return m_nStarted >= n; });
+  }
+
+ private:
+  std::mutex m_mtx;
+  std::condition_variable m_cv;
+  int m_nStarted = 0;
+  bool m_bOpen = false;
+};
+
+void NoSleep(unsigned) {}
+
+class RecorderDlgTest : public ::testing::Test {
+ protected:
+  void Start(bool encoder = false, const std::string& ini = "") {
+    ASSERT_TRUE(m_dir.Ok());
+    m_ini = m_dir.PathOf("mivo.ini");
+    if (!ini.empty()) WriteBytes(m_ini, ini);
+    RecorderEnvironment env;
+    env.host = &m_host;
+    env.settingsPath = m_ini;
+    env.encoderInfo = "No MP3 Encoder.";
+    env.processor = &m_processor;
+    env.link = &m_link;
+    env.sleep = NoSleep;
+    m_dlg = std::make_unique<CRecorderDlg>(env, encoder);
+    m_w = &m_host.Open(*m_dlg);
+  }
+  void TearDown() override {
+    m_processor.Open();
+    if (m_w) m_host.Destroy(*m_w);
+    m_dlg.reset();
+  }
+  void Finish() {
+    m_processor.Open();
+    m_host.Destroy(*m_w);
+    m_w = nullptr;
+  }
+  std::string LastBoxText() {
+    auto boxes = m_host.Boxes();
+    return boxes.empty() ? std::string() : boxes.back().text;
+  }
+
+  TempFolder m_dir;
+  std::string m_ini;
+  ui::HeadlessHost m_host;
+  WindowLink m_link{m_host};
+  GateProcessor m_processor;
+  std::unique_ptr<CRecorderDlg> m_dlg;
+  ui::HeadlessWindow* m_w = nullptr;
+};
+
+TEST_F(RecorderDlgTest, FirstStartWithoutSettingsFile) {
+  Start();
+  ui::HeadlessWindow& w = *m_w;
+  EXPECT_EQ(w.GetDlgItemText(IDC_RATE), "44100 Hz");
+  EXPECT_EQ(w.GetDlgItemText(IDC_FORMAT), "16bit stereo");
+  EXPECT_FALSE(w.IsDlgItemEnabled(IDC_4844));
+  EXPECT_FALSE(w.IsDlgItemEnabled(IDC_4844_SETTING));
+  EXPECT_TRUE(w.IsDlgButtonChecked(IDC_WAV));
+  EXPECT_FALSE(w.IsDlgButtonChecked(IDC_MP3));
+  EXPECT_FALSE(w.IsDlgButtonChecked(IDC_WMA));
+  EXPECT_TRUE(w.IsDlgButtonChecked(IDC_LEVEL));
+  EXPECT_FALSE(w.IsDlgButtonChecked(IDC_SPECTRUM));
+  EXPECT_TRUE(w.IsDlgButtonChecked(IDC_SILENTDIVIDE));
+  EXPECT_EQ(w.GetDlgItemText(IDC_REMAINING), "0");
+  EXPECT_EQ(w.GetDlgItemText(IDC_TEMPFOLDER), ".");
+  EXPECT_EQ(w.GetDlgItemText(IDC_FILEPRE), "music");
+  EXPECT_FALSE(w.IsDlgItemEnabled(IDC_MP3_SETTING));  // no encoder
+  EXPECT_TRUE(w.IsDlgItemEnabled(IDC_WMA_SETTING));
+  EXPECT_EQ(w.GetCurSel(IDC_EWX_FLAG), 3);  // SHUTDOWN, value 1
+  EXPECT_EQ(w.GetCurSel(IDC_EWX_FORCE), 0);
+  EXPECT_FALSE(w.IsDlgItemEnabled(IDC_EWX_FLAG));
+  const ui::PickerTime t = w.GetPickerTime(IDC_TIMER_TIME);
+  EXPECT_TRUE(t.valid);
+  EXPECT_EQ(t.minute, 0);
+  EXPECT_EQ(t.second, 0);
+  ASSERT_NE(m_dlg->Worker(), nullptr);
+  EXPECT_TRUE(m_dlg->Worker()->Started());
+  EXPECT_TRUE(m_host.Boxes().empty());
+
+  Finish();
+  const std::string saved = ReadBytes(m_ini);
+  EXPECT_EQ(saved.rfind("WaveInDevName=\nm_nWaveInBufSize=1024\n", 0), 0u);
+  EXPECT_NE(saved.find("m_nPriorityClass=128\nm_nRecThreadPriority=15\nTransThreadPriority=-15\n"),
+            std::string::npos);
+  EXPECT_EQ(saved.find("TIMER_ENABLE"), std::string::npos);
+}
+
+TEST_F(RecorderDlgTest, RecNeedsAnOutputFormat) {
+  Start(false, "RecWav=0\n");
+  m_w->Click(IDC_REC);
+  ASSERT_EQ(m_host.Boxes().size(), 1u);
+  const auto box = m_host.Boxes()[0];
+  EXPECT_EQ(box.text, "生WAV か 午後る か WMA のうちひとつは選択してください");
+  EXPECT_EQ(box.caption, "Mivo");
+  EXPECT_EQ(box.type & ui::MB_ICONMASK, ui::MB_ICONWARNING);
+  EXPECT_FALSE(m_dlg->IsRecording());
+  EXPECT_TRUE(m_w->IsDlgItemEnabled(IDC_WMA_SETTING));
+}
+
+TEST_F(RecorderDlgTest, EnableRuleFollowsRecAndStop) {
+  for (bool encoder : {false, true}) {
+    Start(encoder);
+    for (int round = 0; round < 3; ++round) {
+      m_w->Click(IDC_REC);
+      EXPECT_TRUE(m_dlg->IsRecording());
+      EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "録音待ち");
+      EXPECT_FALSE(m_w->IsDlgItemEnabled(IDC_WMA_SETTING));
+      EXPECT_FALSE(m_w->IsDlgItemEnabled(IDC_MP3_SETTING));
+      m_w->Click(IDC_REC);  // a second REC changes nothing
+      EXPECT_TRUE(m_dlg->IsRecording());
+      m_w->Click(IDC_STOP);
+      EXPECT_FALSE(m_dlg->IsRecording());
+      EXPECT_EQ(m_dlg->StopState(), 2);
+      EXPECT_TRUE(m_w->IsDlgItemEnabled(IDC_WMA_SETTING));
+      EXPECT_EQ(m_w->IsDlgItemEnabled(IDC_MP3_SETTING), encoder);
+    }
+    Finish();
+  }
+}
+
+TEST_F(RecorderDlgTest, FormatBoxesAreUndoneWhileRecordingOptionBoxesAreNot) {
+  Start(true);
+  m_w->Click(IDC_REC);
+  m_w->Click(IDC_WAV);
+  m_w->Click(IDC_WMA);
+  m_w->Click(IDC_MP3);
+  EXPECT_TRUE(m_w->IsDlgButtonChecked(IDC_WAV));
+  EXPECT_FALSE(m_w->IsDlgButtonChecked(IDC_WMA));
+  EXPECT_FALSE(m_w->IsDlgButtonChecked(IDC_MP3));
+  EXPECT_TRUE(m_dlg->Settings().RecWav);
+  EXPECT_FALSE(m_dlg->Settings().RecWma);
+  EXPECT_FALSE(m_dlg->Settings().RecMp3);
+
+  m_w->Click(IDC_NORMALIZE);
+  m_w->Click(IDC_DEEMPHASIS);
+  m_w->Click(IDC_TIMESTAMP);
+  m_w->Click(IDC_SILENTDIVIDE);
+  EXPECT_TRUE(m_dlg->Settings().RecNormalize);
+  EXPECT_TRUE(m_dlg->Settings().RecDeEmphasis);
+  EXPECT_TRUE(m_dlg->Settings().ChangeTimestamp);
+  EXPECT_FALSE(m_dlg->Settings().m_bSilentDivide);
+
+  // The meter type cannot change while recording, but can when stopped.
+  m_w->Click(IDC_SPECTRUM);
+  EXPECT_TRUE(m_w->IsDlgButtonChecked(IDC_LEVEL));
+  EXPECT_FALSE(m_w->IsDlgButtonChecked(IDC_SPECTRUM));
+  EXPECT_EQ(m_dlg->Settings().RecMeterType, 1);
+  m_w->Click(IDC_STOP);
+  m_w->Click(IDC_SPECTRUM);
+  EXPECT_EQ(m_dlg->Settings().RecMeterType, 2);
+  m_w->Click(IDC_WMA);
+  EXPECT_TRUE(m_dlg->Settings().RecWma);
+}
+
+TEST_F(RecorderDlgTest, Mp3WithoutEncoderExplainsAndStaysOff) {
+  Start(false, "RecMp3=1\n");
+  EXPECT_FALSE(m_w->IsDlgButtonChecked(IDC_MP3));
+  EXPECT_FALSE(m_dlg->Settings().RecMp3);
+  m_w->Click(IDC_MP3);
+  ASSERT_EQ(m_host.Boxes().size(), 1u);
+  EXPECT_EQ(m_host.Boxes()[0].type & ui::MB_ICONMASK, ui::MB_ICONINFORMATION);
+  EXPECT_EQ(m_host.Boxes()[0].text.rfind("この機能は GOGO.DLL がインストールされてないと使えません。\r\n", 0), 0u);
+  EXPECT_FALSE(m_w->IsDlgButtonChecked(IDC_MP3));
+  EXPECT_FALSE(m_dlg->Settings().RecMp3);
+}
+
+TEST_F(RecorderDlgTest, SkipBeforeRecMarksTheNextTrack) {
+  Start();
+  m_w->Click(IDC_SKIP);
+  EXPECT_TRUE(m_dlg->IsSkip());
+  EXPECT_FALSE(m_w->IsDlgItemEnabled(IDC_SKIP));
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "スキップ");
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_TRACKFILE), "スキップ");
+  m_w->Click(IDC_REC);
+  EXPECT_TRUE(m_dlg->IsRecording());
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "スキップ");  // no waiting text under SKIP
+}
+
+TEST_F(RecorderDlgTest, CloseIsRefusedWhileRecordingOrConvertingAndAcceptedWhenDrained) {
+  Start();
+  m_w->PressEnter();
+  m_w->PressEscape();
+  EXPECT_FALSE(m_w->Ended());
+
+  m_w->Click(IDC_REC);
+  m_w->CloseBox();
+  EXPECT_EQ(LastBoxText(), "録音中は終了できません");
+  EXPECT_FALSE(m_w->Ended());
+  m_w->Click(IDC_STOP);
+
+  const std::string track = m_dir.PathOf("music001.wav");
+  WriteBytes(track, "RIFF");
+  m_dlg->Queue().Append({track, 1000, 0, 0, 0});
+  ASSERT_TRUE(m_processor.WaitStarted(1));
+  m_w->PostMessage(ui::WM_CLOSE, 0, 0);
+  m_w->PumpMessages();
+  EXPECT_EQ(LastBoxText(), "変換中は終了できません");
+  EXPECT_FALSE(m_w->Ended());
+
+  m_processor.Open();
+  for (int i = 0; i < 1000 && m_dlg->Queue().Length() != 0; ++i) std::this_thread::sleep_for(2ms);
+  m_w->CloseBox();
+  EXPECT_TRUE(m_w->Ended());
+  EXPECT_EQ(m_w->Result(), ui::IDCANCEL);
+  EXPECT_TRUE(m_dlg->Worker()->WaitEnded(5s));
+}
+
+TEST_F(RecorderDlgTest, EditsAndFolderChooserReachTheSettingsFile) {
+  Start();
+  TempFolder chosen;
+  m_w->Type(IDC_FILEPRE, "テープ");
+  m_host.QueueFolder(std::nullopt);  // cancelled
+  m_w->Click(IDC_RECFOLDER_BROWSE);
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_RECFOLDER), ".");
+  m_host.QueueFolder(chosen.PathOf("no-such-folder"));  // not a folder of the file system
+  m_w->Click(IDC_RECFOLDER_BROWSE);
+  EXPECT_EQ(m_dlg->Settings().RecFolder, ".");
+  m_host.QueueFolder(chosen.Dir().string());
+  m_w->Click(IDC_TEMPFOLDER_BROWSE);
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_TEMPFOLDER), chosen.Dir().string());
+  EXPECT_EQ(m_host.BrowsedFrom(), (std::vector<std::string>{".", ".", "."}));
+  Finish();
+  const std::string saved = ReadBytes(m_ini);
+  EXPECT_NE(saved.find("RecFilePre=テープ\n"), std::string::npos);
+  EXPECT_NE(saved.find("RecTempFolder=" + chosen.Dir().string() + "\n"), std::string::npos);
+  EXPECT_NE(saved.find("RecFolder=.\n"), std::string::npos);
+}
+
+TEST_F(RecorderDlgTest, AboutBoxShowsVersionAndEncoderText) {
+  Start();
+  std::string shown;
+  m_host.QueueScript(IDD_ABOUTBOX, [&](ui::HeadlessWindow& about) {
+    shown = about.GetDlgItemText(IDC_ENCODER_INFO);
+    about.Click(ui::IDOK);
+  });
+  m_w->Click(IDC_ABOUT);
+  EXPECT_EQ(m_host.ShownDialogs(), std::vector<int>{IDD_ABOUTBOX});
+  EXPECT_EQ(shown, "No MP3 Encoder.");
+  const ui::ControlTemplate* label = nullptr;
+  for (const auto& c : AboutTemplate().controls)
+    if (c.kind == ui::ControlKind::Static) label = &c;
+  ASSERT_NE(label, nullptr);
+  EXPECT_EQ(label->text, "Mivo Version 0.70");
+}
+
+TEST_F(RecorderDlgTest, UnknownPowerValuesSelectNothing) {
+  Start(false, "m_dwEwxFlag=5\nm_dwEwxForce=7\n");
+  EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FLAG), -1);
+  EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FORCE), -1);
+  Finish();
+  const std::string saved = ReadBytes(m_ini);
+  EXPECT_NE(saved.find("m_dwEwxFlag=3\nm_dwEwxForce=0\n"), std::string::npos);
+}
+
+TEST_F(RecorderDlgTest, RemoteCommandsActAsTheButtons) {
+  Start();
+  RemoteReply status = m_dlg->HandleRemoteCommand("status");
+  EXPECT_EQ(status.status, 0);
+  EXPECT_EQ(status.text, "\n\n0\n0");
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("rec").status, 0);
+  EXPECT_TRUE(m_dlg->IsRecording());
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("status").text, "録音待ち\n\n0\n1");
+  const RemoteReply refused = m_dlg->HandleRemoteCommand("quit");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.text, "録音中は終了できません");
+  EXPECT_FALSE(m_w->Ended());
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("skip").status, 0);
+  EXPECT_TRUE(m_dlg->IsSkip());
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("stop").status, 0);
+  EXPECT_FALSE(m_dlg->IsRecording());
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("bogus").status, 2);
+  EXPECT_TRUE(m_host.Boxes().empty());  // refusals are replies, not boxes
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("quit").status, 0);
+  EXPECT_TRUE(m_w->Ended());
+}
+
+TEST_F(RecorderDlgTest, RemoteRecWithoutFormatIsRefusedWithoutABox) {
+  Start(false, "RecWav=0\n");
+  const RemoteReply r = m_dlg->HandleRemoteCommand("rec");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.text, "生WAV か 午後る か WMA のうちひとつは選択してください");
+  EXPECT_TRUE(m_host.Boxes().empty());
+}
+
+TEST_F(RecorderDlgTest, CommandsFromAnotherThreadAreServedOnTheWindowThread) {
+  Start();
+  RemoteReply reply;
+  std::thread client([&] { reply = m_link.Submit("rec", 5s); });
+  while (m_w->PumpMessages() == 0) std::this_thread::sleep_for(1ms);
+  client.join();
+  EXPECT_EQ(reply.status, 0);
+  EXPECT_TRUE(m_dlg->IsRecording());
+}
+
+TEST_F(RecorderDlgTest, TerminationStopsTheRecordingAndSavesEvenWithTracksWaiting) {
+  Start();
+  const std::string waiting = m_dir.PathOf("music001.wav");
+  WriteBytes(waiting, "RIFF");
+  m_w->Type(IDC_FILEPRE, "radio");
+  m_dlg->Queue().Append({waiting, 0, 0, 0, 0});
+  m_dlg->Queue().Append({m_dir.PathOf("music002.wav"), 0, 0, 0, 0});
+  ASSERT_TRUE(m_processor.WaitStarted(1));
+  m_w->Click(IDC_REC);
+  m_link.RequestTerminate();
+  EXPECT_TRUE(m_host.ModalsCancelled());
+  m_w->PumpMessages();
+  EXPECT_TRUE(m_w->Ended());
+  EXPECT_FALSE(m_dlg->IsRecording());
+  Finish();
+  EXPECT_NE(ReadBytes(m_ini).find("RecFilePre=radio\n"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(waiting));
+  EXPECT_EQ(m_dlg->Queue().Length(), 1u);  // the second track was never taken up
+}
+
+TEST_F(RecorderDlgTest, TerminationBeforeTheWindowIsUpIsDeliveredAtAttach) {
+  m_link.RequestTerminate();
+  Start();
+  m_w->PumpMessages();
+  EXPECT_TRUE(m_w->Ended());
+}
+
+TEST_F(RecorderDlgTest, DebugLogBlockPerRun) {
+  const std::string log = m_dir.PathOf("debug.log");
+  Start(false, "DebugLogLevel=1\nDebugLogFileName=" + log + "\n");
+  Finish();
+  EXPECT_EQ(ReadBytes(log), "start logging...\nend logging...\n\n");
+}
+
+}  // namespace
+}  // namespace mivo

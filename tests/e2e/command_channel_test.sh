@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The real mivo binary: --command against a running recorder, the refusal
+# of a second recorder on the same settings file, SIGTERM and SIGINT while
+# recording, and the command line's own answers.
+set -u
+MIVO=${1:?usage: command_channel_test.sh path/to/mivo}
+T=$(mktemp -d)
+export XDG_RUNTIME_DIR=$T/run QT_QPA_PLATFORM=offscreen
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+INI=$T/mivo.ini
+PID=
+failures=0
+passes=0
+cleanup() {
+  [ -n "$PID" ] && kill -KILL "$PID" 2>/dev/null
+  rm -rf "$T"
+}
+trap cleanup EXIT
+
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then passes=$((passes + 1)); else
+    failures=$((failures + 1)); printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"; fi
+}
+cmd() { timeout 20 "$MIVO" --config "$INI" --command "$@"; }
+
+start_recorder() {
+  timeout 60 "$MIVO" --config "$INI" >"$T/out.log" 2>&1 &
+  PID=$!
+  for _ in $(seq 1 200); do
+    cmd status >/dev/null 2>&1 && return 0
+    sleep 0.05
+  done
+  echo "FAIL the recorder did not come up"; cat "$T/out.log"; exit 1
+}
+wait_exit() {  # wait_exit NAME: the recorder ends within 5 s with status 0
+  local rc
+  for _ in $(seq 1 100); do
+    kill -0 "$PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$PID" 2>/dev/null; then check "$1 ends promptly" ended running; kill -KILL "$PID"; fi
+  wait "$PID"; rc=$?
+  PID=
+  check "$1 exit status" 0 "$rc"
+}
+
+# The command line.
+"$MIVO" --help >/dev/null; check "--help" 0 $?
+check "--version" "Mivo Version 0.70" "$("$MIVO" --version)"
+"$MIVO" --frobnicate 2>"$T/err"; check "unknown option status" 2 $?
+grep -q -- "--frobnicate" "$T/err"; check "unknown option named" 0 $?
+cmd status 2>"$T/err"; check "no recorder: status" 1 $?
+grep -q "no recorder is running" "$T/err"; check "no recorder: message" 0 $?
+
+start_recorder
+"$MIVO" --config "$INI" 2>"$T/err"; check "second recorder refused" 1 $?
+grep -q "already running" "$T/err"; check "second recorder: message" 0 $?
+kill -0 "$PID"; check "first recorder still runs" 0 $?
+
+check "status while stopped" $'\n\n0\n0' "$(cmd status)"
+cmd rec >/dev/null; check "rec" 0 $?
+check "status while recording" $'録音待ち\n\n0\n1' "$(cmd status)"
+out=$(cmd quit 2>&1); check "quit refused while recording" 1 $?
+check "quit refusal text" "録音中は終了できません" "$out"
+cmd skip >/dev/null; check "skip" 0 $?
+check "status after skip" $'スキップ\nスキップ\n0\n1' "$(cmd status)"
+cmd stop >/dev/null; check "stop" 0 $?
+cmd quit >/dev/null; check "quit accepted" 0 $?
+wait_exit "quit"
+grep -q '^RecFilePre=music$' "$INI"; check "settings saved at quit" 0 $?
+
+for sig in TERM INT; do
+  sed -i 's/^RecFilePre=.*/RecFilePre=tape'$sig'/' "$INI"
+  start_recorder
+  cmd rec >/dev/null; check "rec before SIG$sig" 0 $?
+  kill -"$sig" "$PID"
+  wait_exit "SIG$sig while recording"
+  grep -q "^RecFilePre=tape$sig\$" "$INI"; check "settings saved after SIG$sig" 0 $?
+  cmd status 2>/dev/null; check "no recorder after SIG$sig" 1 $?
+done
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
