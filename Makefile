@@ -1,0 +1,111 @@
+# Mivo: set-up, build, run and test entry points.
+#   make run     install what is missing, build, start the recorder (ARGS="..." passes options)
+#   make test    install what is missing, build, run every test, then the ThreadSanitizer tests
+# `make help` lists the rest.
+
+SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := help
+
+BUILD_DIR     := build
+TSAN_DIR      := build-tsan
+MIVO          := $(BUILD_DIR)/bin/mivo
+SHOT          := $(BUILD_DIR)/screenshots/mivo-window.png
+JOBS          ?= $(shell nproc 2>/dev/null || echo 2)
+CTEST_JOBS    ?= 2
+# Default limit per test (seconds) unless the test sets its own TIMEOUT.
+CTEST_TIMEOUT ?= 120
+ARGS          ?=
+BENCH_ARGS    ?=
+CMAKE_ARGS    ?=
+
+CONFIGURE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+TSAN_FLAGS     := -fsanitize=thread -g -O1
+TSAN_CONFIGURE_ARGS := -DMIVO_WITH_QT=OFF -DMIVO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
+	"-DCMAKE_CXX_FLAGS=$(TSAN_FLAGS)" \
+	-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
+	-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
+	-DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread
+
+.PHONY: help setup build run screenshot test tsan bench clean
+
+help:
+	@echo "Mivo, a desktop audio recorder. Targets:"
+	@echo "  make run         install missing packages, build, start the recorder"
+	@echo "                   (no display: runs it on Xvfb, saves a screenshot, closes it)"
+	@echo "  make test        install, build, run all tests, then the ThreadSanitizer tests"
+	@echo "  make screenshot  build, start the recorder on Xvfb, save $(SHOT)"
+	@echo "  make bench       build, run the benchmarks"
+	@echo "  make tsan        only the ThreadSanitizer build and its tests ($(TSAN_DIR)/)"
+	@echo "  make build       install missing packages, configure and build ($(BUILD_DIR)/)"
+	@echo "  make setup       install the missing Debian packages (scripts/packages.txt)"
+	@echo "  make clean       remove $(BUILD_DIR)/ and $(TSAN_DIR)/"
+	@echo "Options: ARGS=\"--config my.ini\" (recorder options for run/screenshot),"
+	@echo "         JOBS=N (compile jobs), CMAKE_ARGS=\"-D...\", BENCH_ARGS=\"--benchmark_filter=...\","
+	@echo "         CTEST_TIMEOUT=S (limit for a test without its own TIMEOUT, default $(CTEST_TIMEOUT))"
+
+setup:
+	@printf '\n==> %s\n' "Checking the Debian packages the build and tests need"
+	scripts/setup
+
+build: setup
+	@printf '\n==> %s\n' "Configuring and building ($(BUILD_DIR)/, $(JOBS) jobs)"
+	scripts/configure $(BUILD_DIR) $(CONFIGURE_ARGS)
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+	@echo "Build finished: the recorder is $(MIVO)"
+
+run: build
+	@if [ ! -x $(MIVO) ]; then echo "ERROR: $(MIVO) was not built" >&2; exit 1; fi
+	@if [ -z "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
+	  printf '\n==> %s\n' "No display (DISPLAY and WAYLAND_DISPLAY are empty): starting the recorder on a virtual screen instead"; \
+	  echo "    It is shown there, photographed and closed again; run it on a desktop to use it."; \
+	  MIVO=$(MIVO) SHOT=$(SHOT) scripts/screenshot $(ARGS); \
+	  echo "Screenshot of the recorder's window: $(CURDIR)/$(SHOT)"; \
+	else \
+	  printf '\n==> %s ' "Starting the recorder:"; echo $(MIVO) $(ARGS); \
+	  exec $(MIVO) $(ARGS); \
+	fi
+
+screenshot: build
+	@if [ ! -x $(MIVO) ]; then echo "ERROR: $(MIVO) was not built" >&2; exit 1; fi
+	@printf '\n==> %s\n' "Starting the recorder on a virtual screen (Xvfb) for a screenshot"
+	@MIVO=$(MIVO) SHOT=$(SHOT) scripts/screenshot $(ARGS)
+	@echo "Screenshot of the recorder's window: $(CURDIR)/$(SHOT)"
+
+# The ThreadSanitizer tree: the Qt-free libraries and their tests, built with -fsanitize=thread.
+# Only the tests labelled "tsan" run there. TSan programs run through scripts/tsan-exec, which
+# turns off address-space randomisation where this kernel needs it (test discovery runs them at
+# build time too).
+define TSAN_STEPS
+	@printf '\n==> %s\n' "ThreadSanitizer build ($(TSAN_DIR)/: no Qt, -fsanitize=thread)"
+	scripts/configure $(TSAN_DIR) $(TSAN_CONFIGURE_ARGS)
+	scripts/tsan-exec $(TSAN_DIR) cmake --build $(TSAN_DIR) -j$(JOBS)
+	@printf '\n==> %s\n' "Tests labelled tsan, under ThreadSanitizer"
+	scripts/tsan-exec $(TSAN_DIR) scripts/ctest-run $(TSAN_DIR) -L tsan --no-tests=ignore \
+	  --output-on-failure --timeout $(CTEST_TIMEOUT)
+endef
+
+test: build
+	@printf '\n==> %s\n' "Running the tests ($(BUILD_DIR)/: unit, contract, end-to-end; $(CTEST_JOBS) at a time)"
+	scripts/ctest-run $(BUILD_DIR) --output-on-failure -j$(CTEST_JOBS) --timeout $(CTEST_TIMEOUT)
+	$(TSAN_STEPS)
+	@printf '\n==> %s\n' "All tests finished"
+	@scripts/ctest-run --summary $(BUILD_DIR) $(TSAN_DIR)
+
+tsan: setup
+	$(TSAN_STEPS)
+	@scripts/ctest-run --summary $(TSAN_DIR)
+
+bench: build
+	@printf '\n==> %s\n' "Running the benchmarks ($(BUILD_DIR)/bin/bench_*)"
+	@shopt -s nullglob; found=0; \
+	for b in $(BUILD_DIR)/bin/bench_* $(BUILD_DIR)/bin/*_bench; do \
+	  [ -f "$$b" ] && [ -x "$$b" ] || continue; found=1; \
+	  printf '\n--- %s\n' "$$b"; "$$b" $(BENCH_ARGS); \
+	done; \
+	if [ $$found = 0 ]; then echo "No benchmark programs were built yet (expected $(BUILD_DIR)/bin/bench_*)."; fi
+
+clean:
+	@printf '\n==> %s\n' "Removing $(BUILD_DIR)/ and $(TSAN_DIR)/"
+	rm -rf $(BUILD_DIR) $(TSAN_DIR)
