@@ -43,6 +43,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       if (!value("--config", cl.configPath) || cl.configPath.empty()) {
         return Fail("option '--config' needs a settings file");
       }
+    } else if (is("--input-file")) {
+      if (!value("--input-file", cl.inputFile) || cl.inputFile.empty()) {
+        return Fail("option '--input-file' needs a WAV file");
+      }
     } else if (is("--command")) {
       if (!value("--command", cl.command)) return Fail("option '--command' needs rec, stop, skip, status or quit");
       bool known = false;
@@ -59,7 +63,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText() {
-  return "Usage: mivo [--config FILE]\n"
+  return "Usage: mivo [--config FILE] [--input-file WAV]\n"
          "       mivo [--config FILE] --command rec|stop|skip|status|quit\n"
          "\n"
          "Records a sound input into numbered WAV tracks and converts each\n"
@@ -68,6 +72,9 @@ std::string UsageText() {
          "Options:\n"
          "  --config FILE      use FILE as the settings file instead of mivo.ini\n"
          "                     beside the program (or $XDG_CONFIG_HOME/mivo/mivo.ini)\n"
+         "  --input-file WAV   record from WAV instead of a sound card: it is played\n"
+         "                     at real-time pace, then silence, as the preferred\n"
+         "                     input device (16-bit stereo PCM at the capture rate)\n"
          "  --command NAME     hand a command to the recorder running with the same\n"
          "                     settings file: rec, stop, skip (as the buttons do),\n"
          "                     status (status text, track file, tracks waiting,\n"

@@ -11,6 +11,7 @@ struct CommandLine {
   Action action = Action::Run;
   std::string configPath;  // --config FILE; empty: the default place
   std::string command;     // --command NAME
+  std::string inputFile;   // --input-file PATH: a WAV played as the input
   std::string error;       // for Action::Error
 };
 

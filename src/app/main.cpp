@@ -1,9 +1,11 @@
 // mivo: the recorder program.
 #include <QApplication>
 
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "platform/process/signals.h"
 #include "platform/ui/qt/program_icon.h"
 #include "platform/ui/qt/qt_dialog_host.h"
+#include "platform/wavein/wavein.h"
 
 namespace {
 
@@ -96,6 +99,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mivo: cannot watch for termination signals\n");
   }
 
+  // A file-size limit must end a track with a write error, not the program.
+  if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
+    std::fprintf(stderr, "mivo: cannot ignore SIGXFSZ; a file-size limit would end the program\n");
+  }
+
+  // The system's wave input, once for the process (after the watcher, so
+  // that its threads leave the termination signals to it).
+  mivo::platform::WaveInOptions waveInOptions;
+  waveInOptions.inputFile = cl.inputFile;
+  error.clear();
+  std::unique_ptr<mivo::platform::IWaveIn> waveIn = mivo::platform::CreateSystemWaveIn(waveInOptions, &error);
+  if (!waveIn) {
+    std::fprintf(stderr, "mivo: %s\n", error.empty() ? "no wave input is available" : error.c_str());
+    watcher.Stop();
+    return 2;
+  }
+
   int qtArgc = 1;
   QApplication application(qtArgc, argv);
   QApplication::setApplicationName("Mivo");
@@ -119,7 +139,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mivo: commands from 'mivo --command' are not available: %s\n", error.c_str());
   }
 
-  mivo::CRecorderApp app(host, settingsPath, &link);
+  mivo::CRecorderApp app(host, settingsPath, &link, waveIn.get());
   const int status = app.Run();
 
   server.Stop();

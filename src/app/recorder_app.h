@@ -5,13 +5,16 @@
 
 #include "app/recorder_dlg.h"
 #include "platform/ui/dialog.h"
+#include "platform/wavein/wavein.h"
 
 namespace mivo {
 
 class CRecorderApp {
  public:
-  CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link)
-      : m_host(host), m_strSettingsPath(std::move(settingsPath)), m_pLink(link) {}
+  // `waveIn` is the system's wave input, created once for the process
+  // (nullptr: the window runs without capture).
+  CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link, platform::IWaveIn* waveIn)
+      : m_host(host), m_strSettingsPath(std::move(settingsPath)), m_pLink(link), m_pWaveIn(waveIn) {}
 
   // Loads the MP3 encoder, runs the recorder window modally, unloads the
   // encoder. Returns the process exit status.
@@ -23,6 +26,7 @@ class CRecorderApp {
   ui::IDialogHost& m_host;
   std::string m_strSettingsPath;
   WindowLink* m_pLink;
+  platform::IWaveIn* m_pWaveIn;
   std::string m_strEncoderInfo;
 };
 

@@ -6,6 +6,10 @@
 #include "app/about_dlg.h"
 #include "app/folder_chooser.h"
 #include "app/window_link.h"
+#include "encode/mp3_setting_dlg.h"
+#include "capture/capture_ids.h"
+#include "capture/input_setting_dlg.h"
+#include "capture/silence_split_dlg.h"
 #include "convert/track_processor.h"
 #include "platform/sync/thread.h"
 #include "settings/recorder_ids.h"
@@ -13,19 +17,25 @@
 namespace mivo {
 namespace {
 
-constexpr const char* kAppTitle = "Mivo";
 constexpr const char* kNoFormat = "生WAV か 午後る か WMA のうちひとつは選択してください";
 constexpr const char* kNoEncoder =
     "この機能は GOGO.DLL がインストールされてないと使えません。\r\n入手方法は・・・ 不明。\r\n";
 constexpr const char* kBusyRecording = "録音中は終了できません";
 constexpr const char* kBusyConverting = "変換中は終了できません";
+constexpr const char* kInputLost =
+    "入力デバイスが使えなくなったので、録音を停止しました。それまでに録音した分は保存してあります。";
 
 void RealSleep(unsigned ms) { platform::Sleep(ms); }
 
 }  // namespace
 
 CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable)
-    : ui::CDialog(RecorderTemplate()), m_env(env), m_bEncoderAvailable(encoderAvailable) {
+    : ui::CDialog(RecorderTemplate()),
+      m_env(env),
+      m_bEncoderAvailable(encoderAvailable),
+      m_capture(env.waveIn),
+      m_writer(m_settings, m_queue, m_log, *this),
+      m_splitter(m_settings, m_writer, *this) {
   if (!m_env.sleep) m_env.sleep = RealSleep;
   if (!m_env.processor) {
     m_ownProcessor = std::make_unique<TrackProcessor>();
@@ -53,13 +63,12 @@ bool CRecorderDlg::OnInitDialog() {
 
   m_settings.Load(m_env.settingsPath);
 
-  m_wfxInput.wFormatTag = 1;
-  m_wfxInput.nChannels = static_cast<std::uint16_t>(m_settings.RecChannels);
-  m_wfxInput.nSamplesPerSec = static_cast<std::uint32_t>(m_settings.RecSamplesPerSec);
-  m_wfxInput.wBitsPerSample = static_cast<std::uint16_t>(m_settings.RecBitsPerSample);
-  m_wfxInput.nBlockAlign = static_cast<std::uint16_t>(m_wfxInput.wBitsPerSample * m_wfxInput.nChannels / 8);
-  m_wfxInput.nAvgBytesPerSec = m_wfxInput.nBlockAlign * m_wfxInput.nSamplesPerSec;
-  m_wfxInput.cbSize = 0;
+  // Values the engine cannot capture with are refused for this run (the
+  // box comes with the device, below); the settings keep them.
+  const CaptureSetup setup = BuildCaptureSetup(m_settings);
+  m_wfxInput = setup.format;
+  m_nBufFrames = setup.bufferFrames;
+  m_strCaptureRefusal = setup.refusal;
 
   if (m_settings.DebugLogLevel != 0) m_log.Open(m_settings.DebugLogLevel, m_settings.DebugLogFileName);
 
@@ -68,7 +77,6 @@ bool CRecorderDlg::OnInitDialog() {
 
   m_bRecording = false;
   ApplyRecordingEnableRule();
-  m_nTrackNo = 0;
   m_bSkip = false;
 
   FillControls();
@@ -121,7 +129,7 @@ void CRecorderDlg::FillControls() {
   w.CheckDlgButton(IDC_DEEMPHASIS, m_settings.RecDeEmphasis);
   w.CheckDlgButton(IDC_TIMESTAMP, m_settings.ChangeTimestamp);
 
-  if (m_settings.RecSamplesPerSec == 48000) {
+  if (m_wfxInput.nSamplesPerSec == 48000) {
     w.CheckDlgButton(IDC_4844, m_settings.Rec4844);
   } else {
     m_settings.Rec4844 = false;
@@ -130,23 +138,60 @@ void CRecorderDlg::FillControls() {
     w.EnableDlgItem(IDC_4844_SETTING, false);
   }
 
+  // What is captured in this run.
   char text[64];
-  std::snprintf(text, sizeof text, "%d Hz", m_settings.RecSamplesPerSec);
+  std::snprintf(text, sizeof text, "%d Hz", static_cast<int>(m_wfxInput.nSamplesPerSec));
   w.SetDlgItemText(IDC_RATE, text);
-  std::snprintf(text, sizeof text, "%2dbit %s", static_cast<int>(m_settings.RecBitsPerSample),
-                m_settings.RecChannels == 1 ? "mono" : "stereo");
+  std::snprintf(text, sizeof text, "%2dbit %s", static_cast<int>(m_wfxInput.wBitsPerSample),
+                m_wfxInput.nChannels == 1 ? "mono" : "stereo");
   w.SetDlgItemText(IDC_FORMAT, text);
 }
 
 bool CRecorderDlg::OpenCapture() {
-  // The capture buffers are allocated, the input device is chosen by name,
-  // opened with notifications to this window and started here. Without a
-  // capture engine the window runs as after "Ignore" in the device error
-  // box: no buffer ever arrives.
+  ui::IWindow& w = Wnd();
+  if (!m_strCaptureRefusal.empty()) w.MessageBox(m_strCaptureRefusal, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  m_writer.SetFormat(m_wfxInput, m_nBufFrames);
+  // Without a wave input the window runs as after "Ignore" in the device
+  // error box: no buffer ever arrives.
+  const OpenOutcome outcome = m_capture.Open(m_wfxInput, m_nBufFrames, m_settings.WaveInDevName, w);
+  if (outcome == OpenOutcome::Aborted) return false;
+  if (outcome == OpenOutcome::Opened) OnCaptureStatus();
   return true;
 }
 
-void CRecorderDlg::CloseCapture() {}
+void CRecorderDlg::CloseCapture() { m_capture.Close(); }
+
+void CRecorderDlg::OnCaptureStatus() {
+  platform::WaveInStatus status;
+  if (!m_capture.GetStatus(&status)) return;
+  const bool lost = status.state == platform::WaveInState::Lost;
+  const bool wasLost = m_inputStatus.state == platform::WaveInState::Lost;
+  if (status.overruns != m_inputStatus.overruns) {
+    m_log.Line("overrun: " + std::to_string(status.overruns) + " buffers");
+  }
+  if (lost != wasLost) m_log.Line(lost ? "input lost: " + status.deviceName : "input back: " + status.deviceName);
+  m_inputStatus = status;
+  ShowInputNote();
+  if (lost && !wasLost && m_bRecording) {
+    // The track so far is kept as on STOP; the device comes back by itself.
+    OnStop();
+    Wnd().MessageBox(kInputLost, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  }
+}
+
+void CRecorderDlg::ShowInputNote() {
+  ui::IWindow& w = Wnd();
+  const char* note = "";
+  if (m_inputStatus.state == platform::WaveInState::Lost) {
+    note = "入力が途切れています";
+  } else if (m_inputStatus.demo) {
+    note = "デモ信号を再生中";
+  }
+  if (w.GetDlgItemText(IDC_INPUT_NOTE) != note) w.SetDlgItemText(IDC_INPUT_NOTE, note);
+  std::string overruns;
+  if (m_inputStatus.overruns != 0) overruns = "取りこぼし " + std::to_string(m_inputStatus.overruns) + " 回";
+  if (w.GetDlgItemText(IDC_OVERRUNS) != overruns) w.SetDlgItemText(IDC_OVERRUNS, overruns);
+}
 
 void CRecorderDlg::SelectPowerLists() {
   ui::IWindow& w = Wnd();
@@ -223,7 +268,7 @@ void CRecorderDlg::OnStop() {
   m_bRecording = false;
   ApplyRecordingEnableRule();
   CloseTrack();
-  m_nStopState = 2;
+  m_splitter.ResetStopState();
 }
 
 void CRecorderDlg::OnSkip() {
@@ -233,15 +278,19 @@ void CRecorderDlg::OnSkip() {
   Wnd().SetDlgItemText(IDC_TRACKFILE, "スキップ");
 }
 
+void CRecorderDlg::EndSkip() {
+  m_bSkip = false;
+  Wnd().EnableDlgItem(IDC_SKIP, true);
+}
+
 bool CRecorderDlg::OpenFirstTrack() {
-  // The track writer opens track file n here; its failure is reported by
-  // the writer and ends the recording.
-  return true;
+  // A failure has been reported by the writer, which has performed STOP.
+  return m_writer.Open();
 }
 
 void CRecorderDlg::CloseTrack() {
-  // The track writer closes the open track here: it is queued for
-  // conversion or discarded (skipped, empty or too short).
+  // Queued for conversion, or discarded (skipped, empty or too short).
+  m_writer.Close();
 }
 
 void CRecorderDlg::OnFormatCheck(int id, bool& setting) {
@@ -279,6 +328,16 @@ void CRecorderDlg::ShowAbout() {
   m_env.host->DoModal(about, &Wnd());
 }
 
+void CRecorderDlg::ShowInputSettings() {
+  CInputSettingDlg dlg(m_env.waveIn, m_settings);
+  m_env.host->DoModal(dlg, &Wnd());
+}
+
+void CRecorderDlg::ShowSilenceSettings() {
+  CSilenceSplitDlg dlg(m_settings, [this] { return m_capture.Level(); });
+  m_env.host->DoModal(dlg, &Wnd());
+}
+
 void CRecorderDlg::OnCommand(int id, int code) {
   ui::IWindow& w = Wnd();
   if (code == ui::EN_CHANGE) {
@@ -311,6 +370,12 @@ void CRecorderDlg::OnCommand(int id, int code) {
     case IDC_RECFOLDER_BROWSE: OnBrowse(IDC_RECFOLDER, m_settings.RecFolder); break;
     case IDC_TEMPFOLDER_BROWSE: OnBrowse(IDC_TEMPFOLDER, m_settings.RecTempFolder); break;
     case IDC_ABOUT: ShowAbout(); break;
+    case IDC_PEAK_RESET: m_meter.Reset(); break;
+    case IDC_MP3_SETTING:
+      if (!m_bRecording && m_bEncoderAvailable) EditMp3Settings(*m_env.host, &Wnd(), m_settings);
+      break;
+    case IDC_INPUT_SETTING: ShowInputSettings(); break;
+    case IDC_SILENCE_SETTING: ShowSilenceSettings(); break;
     default: break;
   }
   PublishSettings();
@@ -318,7 +383,9 @@ void CRecorderDlg::OnCommand(int id, int code) {
 
 void CRecorderDlg::OnTimer(int /*timerId*/) {}
 
-void CRecorderDlg::OnMessage(unsigned msg, std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
+void CRecorderDlg::OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
+  if (msg == platform::MM_WIM_DATA) m_capture.OnBufferDone(wParam, lParam, *this);
+  if (msg == platform::MM_WIM_STATUS) OnCaptureStatus();
   if (msg == WM_APP_TERMINATE) Terminate();
   if (msg == WM_APP_REMOTE && m_env.link) m_env.link->Serve(*this);
 }
@@ -384,10 +451,8 @@ RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
 void CRecorderDlg::OnDestroy() {
   if (m_env.link) m_env.link->Detach();
   CloseCapture();
-  if (m_bRecording) {
-    m_bRecording = false;
-    CloseTrack();
-  }
+  m_bRecording = false;
+  CloseTrack();
   m_settings.Save(m_env.settingsPath, m_nTimerState.load());
   if (m_log.IsOpen()) m_log.Close();
   // The close request has woken the worker with an empty queue, or the

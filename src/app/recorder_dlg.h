@@ -9,9 +9,16 @@
 #include <optional>
 #include <string>
 
+#include "capture/capture_engine.h"
+#include "capture/level_meter.h"
+#include "capture/capture_setup.h"
+#include "capture/recorder_control.h"
+#include "capture/silence_splitter.h"
+#include "capture/track_writer.h"
 #include "convert/conversion_queue.h"
 #include "convert/conversion_worker.h"
 #include "platform/ui/dialog.h"
+#include "platform/wavein/wavein.h"
 #include "settings/debug_log.h"
 #include "settings/recorder_settings.h"
 #include "settings/shared_settings.h"
@@ -19,6 +26,7 @@
 namespace mivo {
 
 class WindowLink;
+struct GogoDll;
 
 // The template of the recorder window.
 const ui::DialogTemplate& RecorderTemplate();
@@ -29,20 +37,11 @@ struct RecorderEnvironment {
   std::string settingsPath;        // mivo.ini
   std::string encoderInfo;         // the about box's encoder text
   ITrackProcessor* processor = nullptr;  // nullptr: the built-in one
+  platform::IWaveIn* waveIn = nullptr;   // nullptr: no capture (no buffer ever arrives)
   WindowLink* link = nullptr;            // remote commands and termination
+  const GogoDll* gogo = nullptr;         // the loaded MP3 encoder library, if any
   // Sleeps of the exit and start-up hand-shakes; tests pass a shorter one.
   void (*sleep)(unsigned ms) = nullptr;
-};
-
-// The capture format built from the settings.
-struct WaveFormat {
-  std::uint16_t wFormatTag = 1;  // PCM
-  std::uint16_t nChannels = 2;
-  std::uint32_t nSamplesPerSec = 44100;
-  std::uint32_t nAvgBytesPerSec = 176400;
-  std::uint16_t nBlockAlign = 4;
-  std::uint16_t wBitsPerSample = 16;
-  std::uint16_t cbSize = 0;
 };
 
 // A reply to a command from `mivo --command`.
@@ -51,7 +50,10 @@ struct RemoteReply {
   std::string text;
 };
 
-class CRecorderDlg final : public ui::CDialog, private IWorkerWindow {
+class CRecorderDlg final : public ui::CDialog,
+                           private IWorkerWindow,
+                           private IRecorderControl,
+                           private ICaptureClient {
  public:
   CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable);
   ~CRecorderDlg() override;
@@ -82,11 +84,15 @@ class CRecorderDlg final : public ui::CDialog, private IWorkerWindow {
   // State read by the subsystems and tests.
   const RecorderSettings& Settings() const { return m_settings; }
   RecorderSettings& MutableSettings() { return m_settings; }
-  bool IsRecording() const { return m_bRecording; }
-  bool IsSkip() const { return m_bSkip; }
-  int TrackNo() const { return m_nTrackNo; }
-  int StopState() const { return m_nStopState; }
-  const WaveFormat& InputFormat() const { return m_wfxInput; }
+  bool IsRecording() const override { return m_bRecording; }
+  bool IsSkip() const override { return m_bSkip; }
+  int TrackNo() const { return m_writer.TrackNo(); }
+  int StopState() const { return m_splitter.StopState(); }
+  // The capture format and buffer size of this run.
+  const platform::WAVEFORMATEX& InputFormat() const { return m_wfxInput; }
+  std::uint32_t BufferFrames() const { return m_nBufFrames; }
+  const CaptureEngine& Capture() const { return m_capture; }
+  TrackWriter& Writer() { return m_writer; }
   ConversionQueue& Queue() override { return m_queue; }
   ConversionWorker* Worker() { return m_pWorkerThread.get(); }
   void SetTimerState(int state) { m_nTimerState = state; }
@@ -101,6 +107,16 @@ class CRecorderDlg final : public ui::CDialog, private IWorkerWindow {
   ui::IWindow& Window() override { return Wnd(); }
   ui::IDialogHost& Host() override { return *m_env.host; }
 
+  // IRecorderControl (IsRecording and IsSkip above)
+  void EndSkip() override;
+  void Stop() override { OnStop(); }
+
+  // ICaptureClient
+  void OnCapturedBuffer(const CapturedBuffer& buffer) override { m_splitter.OnBuffer(buffer); }
+  void OnMeters(const MeterInput& in) override {
+    m_meter.OnBuffer(in.samples, in.frames, in.spanL, in.spanR, m_settings, Wnd());
+  }
+
   void ApplyRecordingEnableRule();
   void FillControls();
   void SelectPowerLists();
@@ -109,10 +125,14 @@ class CRecorderDlg final : public ui::CDialog, private IWorkerWindow {
   void CloseCapture();
   bool OpenFirstTrack();
   void CloseTrack();
+  void OnCaptureStatus();
+  void ShowInputNote();
   void OnFormatCheck(int id, bool& setting);
   void OnMeterRadio(int id);
   void OnBrowse(int editId, std::string& setting);
   void ShowAbout();
+  void ShowInputSettings();
+  void ShowSilenceSettings();
   void Sleep(unsigned ms) const;
   void ShowWarning(const std::string& text);
 
@@ -124,13 +144,19 @@ class CRecorderDlg final : public ui::CDialog, private IWorkerWindow {
   bool m_bRecording = false;
   bool m_bSkip = false;
   std::atomic<int> m_nTimerState{0};
-  int m_nStopState = 2;
-  int m_nTrackNo = 0;
-  WaveFormat m_wfxInput;
+  platform::WAVEFORMATEX m_wfxInput;
+  std::uint32_t m_nBufFrames = 1024;
+  std::string m_strCaptureRefusal;  // settings this run cannot capture with
   bool m_bInitialised = false;
   bool m_bTerminating = false;
 
   ConversionQueue m_queue;
+  CaptureEngine m_capture;
+  CLevelMeter m_meter;  // level, peak hold and spectrum
+  TrackWriter m_writer;
+  SilenceSplitter m_splitter;
+  platform::WaveInStatus m_inputStatus;  // as last reported by the device
+
   std::unique_ptr<ITrackProcessor> m_ownProcessor;
   std::unique_ptr<ConversionWorker> m_pWorkerThread;
 };

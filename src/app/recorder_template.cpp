@@ -26,7 +26,7 @@ DialogTemplate MakeRecorderTemplate() {
   using K = ControlKind;
 
   // Meters and their controls.
-  add(IDC_METER, K::Canvas, "", Rect{4, 6, 138, 12});
+  add(IDC_METER, K::Canvas, "", Rect{8, 12, 272, 24});  // client pixels
   add(IDC_LEVEL, K::RadioButton, "LEVEL", Rect{148, 4, 44, 10}, ui::kGroup);
   add(IDC_SPECTRUM, K::RadioButton, "SPECTRUM", Rect{148, 14, 56, 10});
   add(-1, K::Static, "Peak", Rect{210, 8, 20, 10});
@@ -70,10 +70,12 @@ DialogTemplate MakeRecorderTemplate() {
   add(-1, K::GroupBox, "無音判断", Rect{234, 114, 81, 30});
   add(IDC_SILENTDIVIDE, K::CheckBox, "無音で区切る", Rect{238, 127, 58, 10});
   add(IDC_SILENCE_SETTING, K::Button, "設定", Rect{285, 125, 26, 13});
-  add(-1, K::GroupBox, "入力", Rect{234, 145, 81, 44});
-  add(IDC_RATE, K::Static, "", Rect{240, 157, 44, 10});
-  add(IDC_FORMAT, K::Static, "", Rect{240, 171, 44, 10});
-  add(IDC_INPUT_SETTING, K::Button, "設定", Rect{285, 162, 26, 13});
+  add(-1, K::GroupBox, "入力", Rect{234, 145, 81, 52});
+  add(IDC_RATE, K::Static, "", Rect{240, 155, 44, 10});
+  add(IDC_FORMAT, K::Static, "", Rect{240, 165, 44, 10});
+  add(IDC_INPUT_SETTING, K::Button, "設定", Rect{285, 155, 26, 13});
+  add(IDC_INPUT_NOTE, K::Static, "", Rect{238, 176, 74, 9});
+  add(IDC_OVERRUNS, K::Static, "", Rect{238, 186, 74, 9});
 
   // Conversion status.
   add(-1, K::GroupBox, "変換ステータス", Rect{4, 174, 226, 46});
@@ -86,7 +88,7 @@ DialogTemplate MakeRecorderTemplate() {
   add(IDC_TRACK_PROGRESS, K::ProgressBar, "", Rect{10, 202, 106, 10});
   add(IDC_STAGE_PROGRESS, K::ProgressBar, "", Rect{120, 202, 106, 10});
 
-  add(IDC_ABOUT, K::Button, "About...", Rect{240, 196, 70, 16});
+  add(IDC_ABOUT, K::Button, "About...", Rect{240, 202, 70, 15});
 
   // Timer.
   add(-1, K::GroupBox, "タイマ", Rect{4, 221, 311, 40});

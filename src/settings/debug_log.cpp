@@ -26,4 +26,11 @@ void DebugLog::Close() {
   m_pLogFile.reset();
 }
 
+void DebugLog::Line(std::string_view text) {
+  if (!m_pLogFile) return;
+  // Write errors are ignored, like those of every other line.
+  std::fwrite(text.data(), 1, text.size(), m_pLogFile.get());
+  std::fputc('\n', m_pLogFile.get());
+}
+
 }  // namespace mivo

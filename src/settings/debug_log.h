@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace mivo {
 
@@ -18,6 +19,8 @@ class DebugLog {
   void Open(std::int32_t level, const std::string& fileName);
   // "<path>  peak = <peak>" when open and the level asks for it.
   void TrackLine(const std::string& trackPath, std::int32_t peak);
+  // Any other line of the log, written when it is open ("\n" added).
+  void Line(std::string_view text);
   // Writes the end line and an empty line, and closes.
   void Close();
 

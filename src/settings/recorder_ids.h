@@ -54,6 +54,10 @@ inline constexpr int IDC_TIMER_SET = 1034;
 inline constexpr int IDC_TIMER_STATUS = 1036;
 inline constexpr int IDC_ABOUT = 1040;
 inline constexpr int IDC_METER = 1090;  // the meters' drawing area
+// Labels of the input group that tell what the input is doing: the demo
+// signal or a lost source, and the buffers the input had to drop.
+inline constexpr int IDC_INPUT_NOTE = 1091;
+inline constexpr int IDC_OVERRUNS = 1092;
 inline constexpr int IDC_ENCODER_INFO = 1015;  // about box
 
 // Messages of the recorder window (WM_USER + n).

@@ -25,8 +25,21 @@ TEST(CommandLine, OptionsAndTheirErrors) {
   EXPECT_EQ(cl.command, "status");
   EXPECT_EQ(cl.configPath, "x.ini");
 
-  for (auto bad : std::vector<std::vector<std::string>>{
-           {"--frobnicate"}, {"-x"}, {"stray"}, {"--config"}, {"--config="}, {"--command"}, {"--command", "play"}}) {
+  cl = Parse({"--input-file", "/tmp/side a.wav", "--config", "x.ini"});
+  EXPECT_EQ(cl.action, CommandLine::Action::Run);
+  EXPECT_EQ(cl.inputFile, "/tmp/side a.wav");
+  EXPECT_EQ(Parse({"--input-file=b.wav"}).inputFile, "b.wav");
+  EXPECT_NE(UsageText().find("--input-file WAV"), std::string::npos);
+
+  for (auto bad : std::vector<std::vector<std::string>>{{"--frobnicate"},
+                                                        {"-x"},
+                                                        {"stray"},
+                                                        {"--config"},
+                                                        {"--config="},
+                                                        {"--command"},
+                                                        {"--command", "play"},
+                                                        {"--input-file"},
+                                                        {"--input-file="}}) {
     cl = Parse(bad);
     EXPECT_EQ(cl.action, CommandLine::Action::Error) << bad[0];
     EXPECT_FALSE(cl.error.empty());

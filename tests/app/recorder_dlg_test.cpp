@@ -77,6 +77,10 @@ class RecorderDlgTest : public ::testing::Test {
     m_host.Destroy(*m_w);
     m_w = nullptr;
   }
+  // Tracks go to the test's folder.
+  std::string InDir() const {
+    return "RecTempFolder=" + m_dir.Dir().string() + "\nRecFolder=" + m_dir.Dir().string() + "\n";
+  }
   std::string LastBoxText() {
     auto boxes = m_host.Boxes();
     return boxes.empty() ? std::string() : boxes.back().text;
@@ -129,7 +133,7 @@ TEST_F(RecorderDlgTest, FirstStartWithoutSettingsFile) {
 }
 
 TEST_F(RecorderDlgTest, RecNeedsAnOutputFormat) {
-  Start(false, "RecWav=0\n");
+  Start(false, InDir() + "RecWav=0\n");
   m_w->Click(IDC_REC);
   ASSERT_EQ(m_host.Boxes().size(), 1u);
   const auto box = m_host.Boxes()[0];
@@ -142,7 +146,7 @@ TEST_F(RecorderDlgTest, RecNeedsAnOutputFormat) {
 
 TEST_F(RecorderDlgTest, EnableRuleFollowsRecAndStop) {
   for (bool encoder : {false, true}) {
-    Start(encoder);
+    Start(encoder, InDir());
     for (int round = 0; round < 3; ++round) {
       m_w->Click(IDC_REC);
       EXPECT_TRUE(m_dlg->IsRecording());
@@ -162,7 +166,7 @@ TEST_F(RecorderDlgTest, EnableRuleFollowsRecAndStop) {
 }
 
 TEST_F(RecorderDlgTest, FormatBoxesAreUndoneWhileRecordingOptionBoxesAreNot) {
-  Start(true);
+  Start(true, InDir());
   m_w->Click(IDC_REC);
   m_w->Click(IDC_WAV);
   m_w->Click(IDC_WMA);
@@ -208,7 +212,7 @@ TEST_F(RecorderDlgTest, Mp3WithoutEncoderExplainsAndStaysOff) {
 }
 
 TEST_F(RecorderDlgTest, SkipBeforeRecMarksTheNextTrack) {
-  Start();
+  Start(false, InDir());
   m_w->Click(IDC_SKIP);
   EXPECT_TRUE(m_dlg->IsSkip());
   EXPECT_FALSE(m_w->IsDlgItemEnabled(IDC_SKIP));
@@ -220,7 +224,7 @@ TEST_F(RecorderDlgTest, SkipBeforeRecMarksTheNextTrack) {
 }
 
 TEST_F(RecorderDlgTest, CloseIsRefusedWhileRecordingOrConvertingAndAcceptedWhenDrained) {
-  Start();
+  Start(false, InDir());
   m_w->PressEnter();
   m_w->PressEscape();
   EXPECT_FALSE(m_w->Ended());
@@ -296,13 +300,13 @@ TEST_F(RecorderDlgTest, UnknownPowerValuesSelectNothing) {
 }
 
 TEST_F(RecorderDlgTest, RemoteCommandsActAsTheButtons) {
-  Start();
+  Start(false, InDir());
   RemoteReply status = m_dlg->HandleRemoteCommand("status");
   EXPECT_EQ(status.status, 0);
   EXPECT_EQ(status.text, "\n\n0\n0");
   EXPECT_EQ(m_dlg->HandleRemoteCommand("rec").status, 0);
   EXPECT_TRUE(m_dlg->IsRecording());
-  EXPECT_EQ(m_dlg->HandleRemoteCommand("status").text, "録音待ち\n\n0\n1");
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("status").text, "録音待ち\n" + m_dir.PathOf("music001.wav") + "\n0\n1");
   const RemoteReply refused = m_dlg->HandleRemoteCommand("quit");
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.text, "録音中は終了できません");
@@ -318,7 +322,7 @@ TEST_F(RecorderDlgTest, RemoteCommandsActAsTheButtons) {
 }
 
 TEST_F(RecorderDlgTest, RemoteRecWithoutFormatIsRefusedWithoutABox) {
-  Start(false, "RecWav=0\n");
+  Start(false, InDir() + "RecWav=0\n");
   const RemoteReply r = m_dlg->HandleRemoteCommand("rec");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.text, "生WAV か 午後る か WMA のうちひとつは選択してください");
@@ -326,7 +330,7 @@ TEST_F(RecorderDlgTest, RemoteRecWithoutFormatIsRefusedWithoutABox) {
 }
 
 TEST_F(RecorderDlgTest, CommandsFromAnotherThreadAreServedOnTheWindowThread) {
-  Start();
+  Start(false, InDir());
   RemoteReply reply;
   std::thread client([&] { reply = m_link.Submit("rec", 5s); });
   while (m_w->PumpMessages() == 0) std::this_thread::sleep_for(1ms);
@@ -336,7 +340,7 @@ TEST_F(RecorderDlgTest, CommandsFromAnotherThreadAreServedOnTheWindowThread) {
 }
 
 TEST_F(RecorderDlgTest, TerminationStopsTheRecordingAndSavesEvenWithTracksWaiting) {
-  Start();
+  Start(false, InDir());
   const std::string waiting = m_dir.PathOf("music001.wav");
   WriteBytes(waiting, "RIFF");
   m_w->Type(IDC_FILEPRE, "radio");

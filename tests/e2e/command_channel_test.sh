@@ -8,6 +8,9 @@ T=$(mktemp -d)
 export XDG_RUNTIME_DIR=$T/run QT_QPA_PLATFORM=offscreen
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 INI=$T/mivo.ini
+# A silent input keeps the recorder waiting for sound, whatever the machine hears.
+sox -D -n -r 44100 -c 2 -b 16 "$T/silence.wav" trim 0 1
+printf 'RecTempFolder=%s\nRecFolder=%s\n' "$T" "$T" >"$INI"
 PID=
 failures=0
 passes=0
@@ -23,8 +26,9 @@ check() {  # check NAME EXPECTED ACTUAL
 }
 cmd() { timeout 20 "$MIVO" --config "$INI" --command "$@"; }
 
-start_recorder() {
-  timeout 60 "$MIVO" --config "$INI" >"$T/out.log" 2>&1 &
+u32() { od -A n -t u4 -j "$2" -N 4 "$1" | tr -d ' '; }
+start_recorder() {  # start_recorder [INPUT]
+  timeout 60 "$MIVO" --config "$INI" --input-file "${1:-$T/silence.wav}" >"$T/out.log" 2>&1 &
   PID=$!
   for _ in $(seq 1 200); do
     cmd status >/dev/null 2>&1 && return 0
@@ -57,9 +61,9 @@ start_recorder
 grep -q "already running" "$T/err"; check "second recorder: message" 0 $?
 kill -0 "$PID"; check "first recorder still runs" 0 $?
 
-check "status while stopped" $'\n\n0\n0' "$(cmd status)"
+check "status while stopped" $'停止 (無音)\n\n0\n0' "$(cmd status)"
 cmd rec >/dev/null; check "rec" 0 $?
-check "status while recording" $'録音待ち\n\n0\n1' "$(cmd status)"
+check "status while recording" "録音待ち"$'\n'"$T/music001.wav"$'\n0\n1' "$(cmd status)"
 out=$(cmd quit 2>&1); check "quit refused while recording" 1 $?
 check "quit refusal text" "録音中は終了できません" "$out"
 cmd skip >/dev/null; check "skip" 0 $?
@@ -69,13 +73,25 @@ cmd quit >/dev/null; check "quit accepted" 0 $?
 wait_exit "quit"
 grep -q '^RecFilePre=music$' "$INI"; check "settings saved at quit" 0 $?
 
+# A tone, so that the track interrupted by the signal holds audio.
+sox -D -n -r 44100 -c 2 -b 16 "$T/tone.wav" synth 5 sine 440 gain -6
 for sig in TERM INT; do
   sed -i 's/^RecFilePre=.*/RecFilePre=tape'$sig'/' "$INI"
-  start_recorder
+  start_recorder "$T/tone.wav"
   cmd rec >/dev/null; check "rec before SIG$sig" 0 $?
+  sleep 1
   kill -"$sig" "$PID"
   wait_exit "SIG$sig while recording"
   grep -q "^RecFilePre=tape$sig\$" "$INI"; check "settings saved after SIG$sig" 0 $?
+  track=$T/tape${sig}001.wav
+  if [ -f "$track" ]; then
+    size=$(stat -c %s "$track")
+    check "SIG$sig: RIFF size of the track" $((size - 8)) "$(u32 "$track" 4)"
+    check "SIG$sig: data size of the track" $((size - 46)) "$(u32 "$track" 42)"
+    [ "$(u32 "$track" 42)" -gt 100000 ]; check "SIG$sig: the track holds the audio" 0 $?
+  else
+    check "SIG$sig: the interrupted track is kept" yes no
+  fi
   cmd status 2>/dev/null; check "no recorder after SIG$sig" 1 $?
 done
 

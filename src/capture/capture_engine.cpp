@@ -1,0 +1,202 @@
+#include "capture/capture_engine.h"
+
+#include <cstdio>
+#include <new>
+
+#include "platform/ui/dialog.h"
+
+namespace mivo {
+namespace {
+
+using platform::MMRESULT;
+using platform::WAVEHDR;
+
+constexpr const char* kOpenCaption = "waveInOpen";
+
+}  // namespace
+
+const char* WaveInOpenErrorText(MMRESULT result) {
+  switch (result) {
+    case platform::MMSYSERR_BADDEVICEID: return "指定されたデバイス識別子は範囲外です。";
+    case platform::MMSYSERR_ALLOCATED: return "指定されたリソースはすでに割り当てられています。";
+    case platform::MMSYSERR_NODRIVER: return "デバイスドライバが存在しません。";
+    case platform::MMSYSERR_NOMEM: return "メモリを割り当てられないか、またはロックできません。";
+    case platform::WAVERR_BADFORMAT:
+      return "サポートされていないウェーブフォームオーディオ形式でオープンしようとしました。";
+    default: return "未知のエラー";
+  }
+}
+
+CaptureEngine::~CaptureEngine() { Close(); }
+
+bool CaptureEngine::Allocate(std::uint32_t frames) {
+  Free();
+  for (int i = 0; i < kRingSize; ++i) {
+    auto& block = m_blocks[static_cast<std::size_t>(i)];
+    block.reset(new (std::nothrow) std::int16_t[static_cast<std::size_t>(frames) * 2]());
+    if (!block) {
+      Free();
+      return false;
+    }
+    WAVEHDR& h = m_hdr[static_cast<std::size_t>(i)];
+    h = WAVEHDR{};
+    h.lpData = reinterpret_cast<char*>(block.get());
+    h.dwBufferLength = frames * 4;
+    h.dwFlags = 0;
+    h.dwLoops = 0;
+  }
+  m_nBufFrames = frames;
+  return true;
+}
+
+void CaptureEngine::Free() {
+  for (int i = 0; i < kRingSize; ++i) {
+    m_hdr[static_cast<std::size_t>(i)] = WAVEHDR{};
+    m_blocks[static_cast<std::size_t>(i)].reset();
+  }
+  m_nBufFrames = 0;
+  m_pDoneHdr = nullptr;
+}
+
+OpenOutcome CaptureEngine::Open(const platform::WAVEFORMATEX& format, std::uint32_t bufferFrames,
+                                std::string& deviceName, ui::IWindow& window) {
+  if (m_waveIn == nullptr) return OpenOutcome::Ignored;
+
+  // The ring is allocated once; without it nothing can be captured, and the
+  // user is asked as for a device that cannot get its memory.
+  while (!Allocate(bufferFrames)) {
+    const int answer = window.MessageBox(WaveInOpenErrorText(platform::MMSYSERR_NOMEM), kOpenCaption,
+                                         ui::MB_ABORTRETRYIGNORE);
+    if (answer == ui::IDABORT) return OpenOutcome::Aborted;
+    if (answer != ui::IDRETRY) return OpenOutcome::Ignored;
+  }
+
+  unsigned deviceId = platform::WAVE_MAPPER;
+  if (!deviceName.empty()) {
+    bool found = false;
+    const unsigned count = m_waveIn->waveInGetNumDevs();
+    for (unsigned id = 0; id < count && !found; ++id) {
+      platform::WAVEINCAPS caps;
+      if (m_waveIn->waveInGetDevCaps(id, &caps) != platform::MMSYSERR_NOERROR) continue;
+      if (caps.szPname == deviceName) {
+        deviceId = id;
+        found = true;
+      }
+    }
+    if (!found) {
+      const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
+      window.MessageBox(text, ui::kDefaultCaption, ui::MB_OK);
+      deviceName.clear();
+    }
+  }
+
+  for (;;) {
+    platform::HWAVEIN handle = nullptr;
+    const MMRESULT result = m_waveIn->waveInOpen(&handle, deviceId, format, &window);
+    if (result == platform::MMSYSERR_NOERROR && handle != nullptr) {
+      m_hWaveIn = handle;
+      break;
+    }
+    const int answer = window.MessageBox(WaveInOpenErrorText(result), kOpenCaption,
+                                         ui::MB_ABORTRETRYIGNORE);
+    if (answer == ui::IDRETRY) continue;
+    if (answer == ui::IDABORT) return OpenOutcome::Aborted;
+    return OpenOutcome::Ignored;  // runs without capture, the ring unused
+  }
+
+  // 62 of the 64 buffers; the results of these calls are not acted upon.
+  for (int i = 0; i < kQueuedAtStart; ++i) {
+    WAVEHDR* h = &m_hdr[static_cast<std::size_t>(i)];
+    static_cast<void>(m_waveIn->waveInPrepareHeader(m_hWaveIn, h));
+    static_cast<void>(m_waveIn->waveInAddBuffer(m_hWaveIn, h));
+  }
+  m_nNextHdr = kQueuedAtStart;
+  static_cast<void>(m_waveIn->waveInStart(m_hWaveIn));
+  return OpenOutcome::Opened;
+}
+
+int CaptureEngine::IndexOf(std::intptr_t lParam) const {
+  // Only headers of this ring are taken; anything else is not ours.
+  const auto p = static_cast<std::uintptr_t>(lParam);
+  const auto first = reinterpret_cast<std::uintptr_t>(m_hdr.data());
+  if (p < first) return -1;
+  const std::uintptr_t offset = p - first;
+  if (offset % sizeof(WAVEHDR) != 0) return -1;
+  const std::uintptr_t index = offset / sizeof(WAVEHDR);
+  return index < static_cast<std::uintptr_t>(kRingSize) ? static_cast<int>(index) : -1;
+}
+
+void CaptureEngine::OnBufferDone(std::uintptr_t wParam, std::intptr_t lParam, ICaptureClient& client) {
+  // 1. Nothing open (never opened, or closed: the buffers waveInReset
+  //    returned are still in the window's queue).
+  if (m_hWaveIn == nullptr) return;
+  if (wParam != reinterpret_cast<std::uintptr_t>(m_hWaveIn)) return;
+  const int index = IndexOf(lParam);
+  if (index < 0) return;
+
+  // 2. The returned buffer.
+  m_pDoneHdr = &m_hdr[static_cast<std::size_t>(index)];
+  static_cast<void>(m_waveIn->waveInUnprepareHeader(m_hWaveIn, m_pDoneHdr));
+
+  // 3. Hand the next ring entry back to the device: the one returned at the
+  //    previous notification, never the one read below.
+  m_nNextHdr = m_nNextHdr == kRingSize - 1 ? 0 : m_nNextHdr + 1;
+  WAVEHDR* next = &m_hdr[static_cast<std::size_t>(m_nNextHdr)];
+  static_cast<void>(m_waveIn->waveInPrepareHeader(m_hWaveIn, next));
+  static_cast<void>(m_waveIn->waveInAddBuffer(m_hWaveIn, next));
+
+  // 4. Scan the whole buffer, whatever its fill count says.
+  const std::int16_t* s = reinterpret_cast<const std::int16_t*>(m_pDoneHdr->lpData);
+  const std::uint32_t frames = m_nBufFrames;
+  std::int32_t minL = s[0], maxL = s[0], minR = s[1], maxR = s[1];
+  std::int64_t sumL = 0, sumR = 0;
+  for (std::uint32_t i = 0; i < frames; ++i) {
+    const std::int32_t l = s[2 * i];
+    const std::int32_t r = s[2 * i + 1];
+    minL = l < minL ? l : minL;
+    maxL = l > maxL ? l : maxL;
+    minR = r < minR ? r : minR;
+    maxR = r > maxR ? r : maxR;
+    sumL += l;
+    sumR += r;
+  }
+
+  // 5. Spans and means (division truncates toward zero).
+  const auto spanL = static_cast<std::uint32_t>(maxL - minL);
+  const auto spanR = static_cast<std::uint32_t>(maxR - minR);
+  m_nMeanL = static_cast<std::int32_t>(sumL / static_cast<std::int64_t>(frames));
+  m_nMeanR = static_cast<std::int32_t>(sumR / static_cast<std::int64_t>(frames));
+  const std::uint32_t level = spanL > spanR ? spanL : spanR;
+
+  // 6. Meters.
+  client.OnMeters(MeterInput{s, frames, spanL, spanR, level});
+
+  // 7. The published level.
+  m_nLevel = level;
+
+  // 8. Silence counting and the recording decision.
+  client.OnCapturedBuffer(CapturedBuffer{m_pDoneHdr->lpData, frames * 4, frames, sumL, sumR, level});
+}
+
+void CaptureEngine::Close() {
+  if (m_hWaveIn != nullptr && m_waveIn != nullptr) {
+    // The results of these calls are not acted upon: the device goes either way.
+    static_cast<void>(m_waveIn->waveInStop(m_hWaveIn));
+    static_cast<void>(m_waveIn->waveInReset(m_hWaveIn));
+    for (int i = 0; i < kRingSize; ++i) {
+      static_cast<void>(m_waveIn->waveInUnprepareHeader(m_hWaveIn, &m_hdr[static_cast<std::size_t>(i)]));
+      m_hdr[static_cast<std::size_t>(i)] = WAVEHDR{};
+      m_blocks[static_cast<std::size_t>(i)].reset();
+    }
+    static_cast<void>(m_waveIn->waveInClose(m_hWaveIn));
+    m_hWaveIn = nullptr;
+  }
+  Free();
+}
+
+bool CaptureEngine::GetStatus(platform::WaveInStatus* status) const {
+  if (m_hWaveIn == nullptr || m_waveIn == nullptr) return false;
+  return m_waveIn->waveInGetStatus(m_hWaveIn, status) == platform::MMSYSERR_NOERROR;
+}
+
+}  // namespace mivo

@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""The real mivo recording from a real PulseAudio server.
+
+A private daemon with a null sink is started; a WAV with two tones separated
+by digital silence is played into the sink while mivo, driven by
+`mivo --command rec|stop`, records the sink's monitor with silence splitting
+on. The two tracks written must hold the two tones sample for sample (the
+splitter keeps at most one buffer of silence around each, which is stripped
+before comparing).
+"""
+import math
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import wave
+
+RATE = 44100
+
+
+def tone(seconds, freq_l, freq_r, amp):
+    n = int(seconds * RATE)
+    frames = bytearray()
+    for i in range(n):
+        # A phase offset keeps the first and last samples away from zero.
+        l = int(amp * math.sin(2 * math.pi * freq_l * i / RATE + 0.7))
+        r = int(amp * 0.8 * math.sin(2 * math.pi * freq_r * i / RATE + 1.1))
+        frames += struct.pack("<hh", l or 1, r or 1)
+    return bytes(frames)
+
+
+def silence(seconds):
+    return bytes(4 * int(seconds * RATE))
+
+
+def write_wav(path, data):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(data)
+
+
+def read_wav_frames(path):
+    with wave.open(path, "rb") as w:
+        assert w.getnchannels() == 2 and w.getsampwidth() == 2 and w.getframerate() == RATE
+        return w.readframes(w.getnframes())
+
+
+def strip_zero_frames(data):
+    start, end = 0, len(data)
+    while start < end and data[start:start + 4] == b"\0\0\0\0":
+        start += 4
+    while end > start and data[end - 4:end] == b"\0\0\0\0":
+        end -= 4
+    return data[start:end]
+
+
+class Run:
+    def __init__(self, mivo):
+        self.mivo = mivo
+        self.tmp = tempfile.mkdtemp(prefix="mivo-e2e-")
+        self.env = dict(os.environ)
+        run_dir = os.path.join(self.tmp, "run")
+        os.mkdir(run_dir, 0o700)
+        home = os.path.join(self.tmp, "home")
+        os.mkdir(home)
+        self.env.update(XDG_RUNTIME_DIR=run_dir, HOME=home, QT_QPA_PLATFORM="offscreen")
+        self.env.pop("PULSE_SERVER", None)
+        self.ini = os.path.join(self.tmp, "mivo.ini")
+        self.pids = []
+
+    def spawn(self, args, **kw):
+        p = subprocess.Popen(args, env=self.env, **kw)
+        self.pids.append(p)
+        return p
+
+    def mivo_cmd(self, command, timeout=20):
+        return subprocess.run([self.mivo, "--config", self.ini, "--command", command], env=self.env,
+                              capture_output=True, text=True, timeout=timeout)
+
+    def cleanup(self):
+        for p in reversed(self.pids):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(5)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def main():
+    mivo = sys.argv[1]
+    for tool in ("pulseaudio", "paplay", "pactl"):
+        if shutil.which(tool) is None:
+            print(f"SKIP: {tool} is not installed")
+            return 0
+    run = Run(mivo)
+    failures = []
+    try:
+        log = os.path.join(run.tmp, "pa.log")
+        run.spawn(["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n",
+                   "--load=module-native-protocol-unix",
+                   "--load=module-null-sink sink_name=recsink sink_properties=device.description=RecTestSink",
+                   f"--log-target=file:{log}"],
+                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 15
+        while subprocess.run(["pactl", "info"], env=run.env, capture_output=True).returncode != 0:
+            if time.time() > deadline:
+                print("FAIL: the PulseAudio daemon did not come up")
+                return 1
+            time.sleep(0.05)
+
+        rec = os.path.join(run.tmp, "rec")
+        out = os.path.join(run.tmp, "out")
+        os.mkdir(rec)
+        os.mkdir(out)
+        with open(run.ini, "w", encoding="utf-8") as f:
+            f.write("WaveInDevName=Monitor of RecTestSink\n")
+            f.write(f"RecTempFolder={rec}\nRecFolder={out}\n")
+            f.write("m_bSilentDivide=1\nRecSilentThreshold=0\nRecSilentTimeSpan=1\nRecWav=1\n")
+
+        tone_a = tone(1.0, 440, 550, 12000)
+        tone_b = tone(1.5, 660, 330, 9000)
+        source = os.path.join(run.tmp, "input.wav")
+        write_wav(source, silence(0.3) + tone_a + silence(1.0) + tone_b + silence(0.8))
+
+        recorder = run.spawn([mivo, "--config", run.ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        deadline = time.time() + 20
+        while run.mivo_cmd("status").returncode != 0:
+            if time.time() > deadline or recorder.poll() is not None:
+                print("FAIL: the recorder did not come up")
+                return 1
+            time.sleep(0.1)
+        if run.mivo_cmd("rec").returncode != 0:
+            failures.append("rec was refused")
+        time.sleep(2.0)  # an idle monitor delivers its first data late
+        player = run.spawn(["paplay", "-d", "recsink", source])
+        player.wait(30)
+        time.sleep(1.0)
+        stop = run.mivo_cmd("stop")
+        if stop.returncode != 0:
+            failures.append("stop was refused: " + stop.stderr)
+        # The worker keeps the WAVs; wait until the queue is empty, then quit.
+        deadline = time.time() + 20
+        while True:
+            lines = run.mivo_cmd("status").stdout.split("\n")
+            if len(lines) >= 3 and lines[2] == "0":
+                break
+            if time.time() > deadline:
+                failures.append("the queue did not drain")
+                break
+            time.sleep(0.1)
+        quit_reply = run.mivo_cmd("quit")
+        if quit_reply.returncode != 0:
+            failures.append("quit was refused: " + quit_reply.stderr)
+        try:
+            recorder.wait(10)
+        except subprocess.TimeoutExpired:
+            failures.append("the recorder did not end after quit")
+
+        tracks = sorted(n for n in os.listdir(rec) if n.endswith(".wav"))
+        if tracks != ["music001.wav", "music002.wav"]:
+            failures.append(f"tracks written: {tracks}")
+        else:
+            for name, expected in (("music001.wav", tone_a), ("music002.wav", tone_b)):
+                got = strip_zero_frames(read_wav_frames(os.path.join(rec, name)))
+                if got != expected:
+                    failures.append(f"{name}: {len(got) // 4} frames differ from the {len(expected) // 4} played")
+    finally:
+        run.cleanup()
+
+    for f in failures:
+        print("FAIL:", f)
+    print(f"{1 if not failures else 0} passed, {1 if failures else 0} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
