@@ -6,6 +6,9 @@
 #include "app/about_dlg.h"
 #include "app/folder_chooser.h"
 #include "app/window_link.h"
+#include "convert/normalize_setting_dlg.h"
+#include "convert/resample_setting_dlg.h"
+#include "encode/gogo_dll.h"
 #include "encode/mp3_setting_dlg.h"
 #include "capture/capture_ids.h"
 #include "capture/input_setting_dlg.h"
@@ -38,7 +41,14 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
       m_splitter(m_settings, m_writer, *this) {
   if (!m_env.sleep) m_env.sleep = RealSleep;
   if (!m_env.processor) {
-    m_ownProcessor = std::make_unique<TrackProcessor>();
+    EncoderSteps steps;
+    if (m_env.gogo) {
+      const GogoDll* gogo = m_env.gogo;
+      ui::IDialogHost* host = m_env.host;
+      steps.mp3 = [gogo, host](const std::string& track, const std::string& out, const RecorderSettings& s,
+                               IProgress& progress) { return EncodeMp3(*gogo, *host, track, out, s, progress); };
+    }
+    m_ownProcessor = std::make_unique<TrackProcessor>(std::move(steps));
     m_env.processor = m_ownProcessor.get();
   }
 }
@@ -371,6 +381,16 @@ void CRecorderDlg::OnCommand(int id, int code) {
     case IDC_TEMPFOLDER_BROWSE: OnBrowse(IDC_TEMPFOLDER, m_settings.RecTempFolder); break;
     case IDC_ABOUT: ShowAbout(); break;
     case IDC_PEAK_RESET: m_meter.Reset(); break;
+    case IDC_NORMALIZE_SETTING: {
+      CNormalizeSettingDlg dlg(m_settings, m_capture.IsOpen() ? static_cast<const ILiveInputLevels*>(this) : nullptr);
+      m_env.host->DoModal(dlg, &Wnd());
+      break;
+    }
+    case IDC_4844_SETTING: {
+      CResampleSettingDlg dlg(m_settings);
+      m_env.host->DoModal(dlg, &Wnd());
+      break;
+    }
     case IDC_MP3_SETTING:
       if (!m_bRecording && m_bEncoderAvailable) EditMp3Settings(*m_env.host, &Wnd(), m_settings);
       break;

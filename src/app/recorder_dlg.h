@@ -11,6 +11,7 @@
 
 #include "capture/capture_engine.h"
 #include "capture/level_meter.h"
+#include "convert/live_input.h"
 #include "capture/capture_setup.h"
 #include "capture/recorder_control.h"
 #include "capture/silence_splitter.h"
@@ -53,7 +54,8 @@ struct RemoteReply {
 class CRecorderDlg final : public ui::CDialog,
                            private IWorkerWindow,
                            private IRecorderControl,
-                           private ICaptureClient {
+                           private ICaptureClient,
+                           private ILiveInputLevels {
  public:
   CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable);
   ~CRecorderDlg() override;
@@ -113,6 +115,10 @@ class CRecorderDlg final : public ui::CDialog,
 
   // ICaptureClient
   void OnCapturedBuffer(const CapturedBuffer& buffer) override { m_splitter.OnBuffer(buffer); }
+  // ILiveInputLevels: the last captured buffer, for the proposal buttons.
+  std::uint32_t LastBufferLevel() const override { return m_capture.Level(); }
+  std::int32_t LastBufferMeanL() const override { return m_capture.MeanL(); }
+  std::int32_t LastBufferMeanR() const override { return m_capture.MeanR(); }
   void OnMeters(const MeterInput& in) override {
     m_meter.OnBuffer(in.samples, in.frames, in.spanL, in.spanR, m_settings, Wnd());
   }

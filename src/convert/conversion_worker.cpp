@@ -15,10 +15,12 @@ ConversionWorker::~ConversionWorker() {
     RequestStop();
     m_thread.join();
   }
+  m_processor.WatchStopRequest(nullptr);
 }
 
 bool ConversionWorker::Start(int threadPriority) {
   if (m_thread.joinable()) return false;
+  m_processor.WatchStopRequest(&m_bStopRequested);
   m_thread = std::thread([this, threadPriority] { ConversionWorkerProc(threadPriority); });
   return true;
 }
@@ -52,7 +54,9 @@ int ConversionWorker::ConversionWorkerProc(int threadPriority) {
   bool bEnd = false;
   for (;;) {
     queue.m_evQueue.Wait();
-    const int headerShortening = m_window.SettingsSnapshot().m_nWavheaderShortening;
+    // Track files are written in the old form only for 2; any other value
+    // writes the new one.
+    const int headerShortening = m_window.SettingsSnapshot().m_nWavheaderShortening == 2 ? 2 : 0;
     for (;;) {
       QueueEntry entry;
       {
@@ -65,10 +69,13 @@ int ConversionWorker::ConversionWorkerProc(int threadPriority) {
       }
 
       m_processor.ProcessTrack(entry, headerShortening, m_window);
+      // A track whose processing the stop request cut short stays on disk
+      // whatever RecWav says: its final files may not all exist.
+      const bool interrupted = m_bStopRequested.load();
 
       std::size_t remaining = 0;
       {
-        const bool keepWav = m_window.SettingsSnapshot().RecWav;
+        const bool keepWav = m_window.SettingsSnapshot().RecWav || interrupted;
         std::lock_guard lock(queue.m_mtxQueue);
         if (!keepWav) {
           std::error_code ec;  // a failed deletion is not reported

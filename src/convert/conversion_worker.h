@@ -37,6 +37,10 @@ class ITrackProcessor {
   // `headerShortening` is 0 or 2, read when the worker woke. The track is
   // removed from the queue afterwards whatever happened.
   virtual void ProcessTrack(const QueueEntry& entry, int headerShortening, IWorkerWindow& window) = 0;
+  // The worker hands over its stop request before its thread starts, and
+  // takes it back (null) when it is destroyed. A long step that sees it set
+  // gives up and leaves the track as it was.
+  virtual void WatchStopRequest(const std::atomic<bool>* /*stop*/) {}
 };
 
 class ConversionWorker {
@@ -54,6 +58,7 @@ class ConversionWorker {
   // Makes the worker end at its next look at the queue, leaving waiting
   // tracks untouched on disk.
   void RequestStop();
+  bool StopRequested() const { return m_bStopRequested.load(); }
   // Waits at most `timeout` for the thread to end; true when it has ended.
   bool WaitEnded(std::chrono::milliseconds timeout);
   // Waits for the thread to end and reaps it.

@@ -1,14 +1,102 @@
 // The processing of one queued track: the sample passes and the encoders
-// that are enabled, in their fixed order.
+// that are enabled, in their fixed order, with the progress of each and a
+// message for each step that fails.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+
 #include "convert/conversion_worker.h"
+#include "convert/progress.h"
+#include "convert/track_rewrite.h"
+#include "settings/recorder_settings.h"
 
 namespace mivo {
 
+// The encoders, supplied by the application (they live in their own
+// library). A step that is not there fails as an encoder error would.
+struct EncoderSteps {
+  // MP3 (or the encoder's WAV or RMP form): track → output path.
+  std::function<bool(const std::string& track, const std::string& out, const RecorderSettings& settings,
+                     IProgress& progress)>
+      mp3;
+  // WMA with the profile number and the two flags of the WMA settings.
+  std::function<bool(const std::string& track, const std::string& out, int profile, bool useWma8,
+                     bool addIndex, IProgress& progress)>
+      wma;
+};
+
+// Where a step's failure is told: a message box in the recorder, the
+// terminal in mivo-convert. Returns once the user has seen it.
+class IStepReporter {
+ public:
+  virtual ~IStepReporter() = default;
+  virtual void StepFailed(std::string_view message) = 0;
+};
+
+// The messages of the failed steps.
+inline constexpr std::string_view kNormalizeFailed = "WAV正規化中にエラーが発生しました";
+inline constexpr std::string_view kDeEmphasisFailed = "ディエンファシス中にエラーが発生しました";
+inline constexpr std::string_view kResampleFailed = "サンプリングレート変換中にエラーが発生しました";
+inline constexpr std::string_view kMp3Failed = "エンコード中にエラーが発生しました";
+inline constexpr std::string_view kWmaFailed = "WMAエンコード中にエラーが発生しました";
+
+// What became of one track.
+struct TrackOutcome {
+  int failedSteps = 0;     // how many steps failed
+  bool cancelled = false;  // the stop request cut the track short
+  std::string mp3Path;     // output paths of the encoders that ran
+  std::string wmaPath;
+};
+
+// The part of the track path from its last "/" (included) to its last "."
+// (excluded): "/music001" for ".../music001.wav".
+std::string TrackBaseName(const std::string& track);
+// RecFolder + base name + the extension of the MP3 encoder's output form.
+std::string Mp3OutputPath(const std::string& track, const RecorderSettings& settings);
+std::string WmaOutputPath(const std::string& track, const RecorderSettings& settings);
+// The WMA profile number: nProfileIndex - 1, or 22 (WMA8) / 9 when it is 0.
+int WmaProfileNumber(const WmaSetting& wma);
+
+// Sets the file's modification time to `startTime`, leaving its access time
+// as it was. False when the file cannot be found or changed.
+bool SetTrackTimestamp(const std::string& path, std::time_t startTime);
+
+struct TrackProcessorOptions {
+  // The pause before each enabled step (m_nSleepBeforProcess seconds).
+  // Unset: a real sleep that ends early on the stop request.
+  std::function<void(unsigned ms)> sleep;
+  bool syncToDisk = true;
+  FaultHook fault;  // tests only
+};
+
 class TrackProcessor final : public ITrackProcessor {
  public:
+  using Options = TrackProcessorOptions;
+
+  TrackProcessor() = default;
+  explicit TrackProcessor(EncoderSteps steps, Options options = {})
+      : m_steps(std::move(steps)), m_options(std::move(options)) {}
+
+  // The recorder's worker: the settings as the window last published them,
+  // progress on the window's bars, failures in message boxes.
   void ProcessTrack(const QueueEntry& entry, int headerShortening, IWorkerWindow& window) override;
+  void WatchStopRequest(const std::atomic<bool>* stop) override { m_stop = stop; }
+
+  // The processing itself, for any front end.
+  TrackOutcome Process(const QueueEntry& entry, int headerShortening, const RecorderSettings& settings,
+                       IProgress& progress, IStepReporter& reporter) const;
+
+ private:
+  void Pause(const RecorderSettings& settings, const IProgress& progress) const;
+
+  EncoderSteps m_steps;
+  Options m_options;
+  const std::atomic<bool>* m_stop = nullptr;
 };
 
 }  // namespace mivo

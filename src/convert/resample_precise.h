@@ -1,0 +1,38 @@
+// The high-precision method's filter and its summation, for the pass, the
+// tests and the benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "convert/sample_passes.h"
+
+namespace mivo {
+
+// A polyphase low-pass at the intermediate rate U × input = D × 44100:
+// symmetric taps h[|k|], k = -N … N.
+struct PreciseFilter {
+  int U = 0;
+  int D = 0;
+  int N = 0;
+  double fc = 0.0;
+  std::vector<double> h;  // h[0 … N]
+};
+
+// Builds the filter for `inputRate` (32000 or 48000) at `precision` 0 … 3;
+// a non-zero `cutoff` or `taps` replaces the table's value. False for
+// anything the method does not do (the filter is left empty).
+bool MakePreciseFilter(std::uint32_t inputRate, int precision, double cutoff, int taps,
+                       PreciseFilter& filter);
+
+// Output frames for `inputFrames` input frames: ⌈M × U ÷ D⌉.
+std::int64_t PreciseOutputFrames(const PreciseFilter& filter, std::int64_t inputFrames);
+
+// The filtered values (before the 255/256 scaling and rounding) of output
+// frames first … first + count - 1 of an input held in memory (`frames`
+// interleaved left, right). Frames outside the input count as silence.
+void PreciseFilterValues(const PreciseFilter& filter, PreciseKernel kernel, const std::int16_t* frames,
+                         std::int64_t inputFrames, std::int64_t first, std::int64_t count, double* yL,
+                         double* yR);
+
+}  // namespace mivo

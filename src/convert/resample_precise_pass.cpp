@@ -1,0 +1,533 @@
+// 48000 or 32000 Hz to 44100 Hz by a Kaiser-windowed sinc polyphase filter.
+//
+// Output frame m lies at m × D on the intermediate grid, input frame i at
+// i × U; output m sums x[i] × h[|mD - iU|] over the input frames i whose
+// taps reach it, in order of rising i. The plain loop does exactly that.
+// The lane engine gives the same bytes faster: it precomputes, for each
+// phase, the taps of W consecutive outputs side by side (zero where an
+// output's taps have not begun or have ended), so that one broadcast input
+// sample times one vector of taps advances W outputs at once while each
+// lane adds its own products in the plain order. Adding a zero product
+// changes a sum at most in the sign of a zero, which rounds to the same
+// sample. The build keeps a × b + c as two roundings (no fused multiply-add).
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "convert/resample_precise.h"
+
+namespace mivo {
+namespace {
+
+constexpr int kTargetRate = 44100;
+constexpr std::int64_t kBlockFrames = 65536;
+constexpr std::int64_t kRingFrames = 2 * kBlockFrames;
+constexpr double kOutputScale = 0.99609375;  // 255 / 256
+
+struct Mode {
+  std::uint32_t inputRate;
+  int U, D;
+  double fc[4];
+  int N[4];
+};
+constexpr Mode kModes[] = {
+    {32000, 441, 320, {14500, 15100, 15540, 15680}, {12287, 24575, 49151, 65535}},
+    {48000, 147, 160, {19400, 21200, 21400, 21600}, {4095, 12287, 24575, 32767}},
+};
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return -FloorDiv(-a, b); }
+
+// The output sample of a filtered value: scaled by 255/256, limited, then
+// rounded half up (floor(out + 0.5)).
+inline std::int16_t OutputSample(double y) {
+  double out = kOutputScale * y;
+  out = out > 32767.0 ? 32767.0 : (out < -32768.0 ? -32768.0 : out);
+  const double v = out + 0.5;
+  auto i = static_cast<std::int32_t>(v);  // toward zero
+  i -= static_cast<double>(i) > v;        // toward minus infinity
+  return static_cast<std::int16_t>(i < 32767 ? i : 32767);
+}
+
+// ---------------------------------------------------------------------------
+// Lane kernels: K groups of W outputs, both channels, one table of taps.
+
+constexpr int kGroupsPerCall = 4;
+
+// W doubles in one register (an attribute on an alias template would be
+// dropped, so one explicit type per width).
+template <int W>
+struct LaneType;
+template <>
+struct LaneType<2> {
+  typedef double type __attribute__((vector_size(16)));
+};
+template <>
+struct LaneType<4> {
+  typedef double type __attribute__((vector_size(32)));
+};
+template <>
+struct LaneType<8> {
+  typedef double type __attribute__((vector_size(64)));
+};
+
+struct KernelArgs {
+  const double* taps;  // taps × W
+  int count;           // taps per lane
+  const double* xL[kGroupsPerCall];
+  const double* xR[kGroupsPerCall];
+  double* yL[kGroupsPerCall];  // W outputs each
+  double* yR[kGroupsPerCall];
+};
+
+template <int W>
+[[gnu::always_inline]] inline void LaneKernel(const KernelArgs& a) {
+  using V = typename LaneType<W>::type;
+  static_assert(sizeof(V) == W * sizeof(double));
+  V l0{}, l1{}, l2{}, l3{}, r0{}, r1{}, r2{}, r3{};
+  const double *xl0 = a.xL[0], *xl1 = a.xL[1], *xl2 = a.xL[2], *xl3 = a.xL[3];
+  const double *xr0 = a.xR[0], *xr1 = a.xR[1], *xr2 = a.xR[2], *xr3 = a.xR[3];
+  const double* taps = a.taps;
+  for (int t = 0; t < a.count; ++t, taps += W) {
+    V c;
+    std::memcpy(&c, taps, sizeof c);
+    l0 += xl0[t] * c;
+    r0 += xr0[t] * c;
+    l1 += xl1[t] * c;
+    r1 += xr1[t] * c;
+    l2 += xl2[t] * c;
+    r2 += xr2[t] * c;
+    l3 += xl3[t] * c;
+    r3 += xr3[t] * c;
+  }
+  std::memcpy(a.yL[0], &l0, sizeof l0);
+  std::memcpy(a.yR[0], &r0, sizeof r0);
+  std::memcpy(a.yL[1], &l1, sizeof l1);
+  std::memcpy(a.yR[1], &r1, sizeof r1);
+  std::memcpy(a.yL[2], &l2, sizeof l2);
+  std::memcpy(a.yR[2], &r2, sizeof r2);
+  std::memcpy(a.yL[3], &l3, sizeof l3);
+  std::memcpy(a.yR[3], &r3, sizeof r3);
+}
+
+void LaneKernel2(const KernelArgs& a) { LaneKernel<2>(a); }
+#if defined(__x86_64__) || defined(__i386__)
+#define MIVO_X86_KERNELS 1
+[[gnu::target("avx")]] void LaneKernel4(const KernelArgs& a) { LaneKernel<4>(a); }
+[[gnu::target("avx512f")]] void LaneKernel8(const KernelArgs& a) { LaneKernel<8>(a); }
+#else
+void LaneKernel4(const KernelArgs& a) { LaneKernel<4>(a); }
+void LaneKernel8(const KernelArgs& a) { LaneKernel<8>(a); }
+#endif
+
+// The taps of every phase laid out for W lanes, and the chunked walk over
+// the outputs that reuses each table for K groups while it is in cache.
+class LaneEngine {
+ public:
+  LaneEngine(const PreciseFilter& f, int lanes) : m_f(f), m_w(lanes) {
+    const std::int64_t U = f.U, D = f.D, N = f.N;
+    m_lo.resize(static_cast<std::size_t>(U));
+    m_count.resize(static_cast<std::size_t>(U));
+    m_offset.resize(static_cast<std::size_t>(U));
+    std::vector<std::int64_t> lo(static_cast<std::size_t>(m_w)), taps(static_cast<std::size_t>(m_w));
+    for (std::int64_t j = 0; j < U; ++j) {
+      const std::int64_t m0 = m_w * j;
+      int count = 0;
+      for (int k = 0; k < m_w; ++k) {
+        const std::int64_t mD = (m0 + k) * D;
+        lo[k] = CeilDiv(mD - N, U);
+        taps[k] = FloorDiv(mD + N, U) - lo[k] + 1;
+        count = std::max(count, static_cast<int>(lo[k] - lo[0] + taps[k]));
+      }
+      m_lo[j] = lo[0];
+      m_count[j] = count;
+      m_offset[j] = m_taps.size();
+      m_taps.resize(m_taps.size() + static_cast<std::size_t>(count) * m_w, 0.0);
+      double* table = &m_taps[m_offset[j]];
+      for (int k = 0; k < m_w; ++k) {
+        const std::int64_t mD = (m0 + k) * D;
+        const std::int64_t delta = lo[k] - lo[0];
+        for (std::int64_t t = 0; t < taps[k]; ++t) {
+          const std::int64_t index = mD - (lo[k] + t) * U;
+          table[(delta + t) * m_w + k] = f.h[static_cast<std::size_t>(index < 0 ? -index : index)];
+        }
+      }
+    }
+    m_maxEnd = 0;
+    for (std::int64_t j = 0; j < U; ++j) m_maxEnd = std::max(m_maxEnd, m_lo[j] + m_count[j]);
+    switch (m_w) {
+      case 8: m_kernel = LaneKernel8; break;
+      case 4: m_kernel = LaneKernel4; break;
+      default: m_kernel = LaneKernel2; break;
+    }
+  }
+
+  std::int64_t ChunkOutputs() const { return std::int64_t{m_w} * m_f.U * kGroupsPerCall; }
+  // Input frames chunk c reads: [FirstFrame(c), EndFrame(c)).
+  std::int64_t FirstFrame(std::int64_t c) const { return m_lo[0] + RoundShift(c * kGroupsPerCall); }
+  std::int64_t EndFrame(std::int64_t c) const {
+    return m_maxEnd + RoundShift(c * kGroupsPerCall + kGroupsPerCall - 1);
+  }
+
+  // Computes the ChunkOutputs() outputs of chunk c. x holds frames from
+  // `winStart` on, covering the chunk's frames.
+  void Chunk(std::int64_t c, const double* xL, const double* xR, std::int64_t winStart, double* yL,
+             double* yR) const {
+    const std::int64_t U = m_f.U;
+    const std::int64_t round0 = c * kGroupsPerCall;
+    KernelArgs a{};
+    for (std::int64_t j = 0; j < U; ++j) {
+      a.taps = &m_taps[m_offset[j]];
+      a.count = m_count[j];
+      for (int q = 0; q < kGroupsPerCall; ++q) {
+        const std::int64_t base = m_lo[j] + RoundShift(round0 + q) - winStart;
+        const std::int64_t out = m_w * (q * U + j);
+        a.xL[q] = xL + base;
+        a.xR[q] = xR + base;
+        a.yL[q] = yL + out;
+        a.yR[q] = yR + out;
+      }
+      m_kernel(a);
+    }
+  }
+
+ private:
+  // Groups r × U apart share their phase; their inputs lie r × W × D apart.
+  std::int64_t RoundShift(std::int64_t round) const { return round * m_w * m_f.D; }
+
+  const PreciseFilter& m_f;
+  int m_w;
+  std::vector<std::int64_t> m_lo;
+  std::vector<int> m_count;
+  std::vector<std::size_t> m_offset;
+  std::vector<double> m_taps;
+  std::int64_t m_maxEnd = 0;
+  void (*m_kernel)(const KernelArgs&) = nullptr;
+};
+
+int LanesOf(PreciseKernel kernel) {
+  switch (kernel) {
+    case PreciseKernel::Lanes8: return 8;
+    case PreciseKernel::Lanes4: return 4;
+    default: return 2;
+  }
+}
+
+// The plain sum of one output frame, as the method defines it.
+void PlainSum(const PreciseFilter& f, const std::int16_t* frames, std::int64_t inputFrames, std::int64_t m,
+              double& yL, double& yR) {
+  const std::int64_t mD = m * f.D;
+  const std::int64_t lo = CeilDiv(mD - f.N, f.U), hi = FloorDiv(mD + f.N, f.U);
+  double sL = 0.0, sR = 0.0;
+  for (std::int64_t i = lo; i <= hi; ++i) {
+    const std::int64_t k = mD - i * f.U;
+    const double h = f.h[static_cast<std::size_t>(k < 0 ? -k : k)];
+    const bool inside = i >= 0 && i < inputFrames;
+    sL += (inside ? frames[2 * i] : 0) * h;
+    sR += (inside ? frames[2 * i + 1] : 0) * h;
+  }
+  yL = sL;
+  yR = sR;
+}
+
+// ---------------------------------------------------------------------------
+// The pass around either summation.
+
+struct Track {
+  std::uint32_t dataSize = 0;
+  std::int64_t frames = 0;  // M
+  std::int64_t outFrames = 0;  // P
+};
+
+// Steps 3 to 9 of the pass: header checks, stage, filter, output header.
+bool Prepare(TrackRewrite& rw, int precision, double cutoff, int taps, int targetRate,
+             PreciseFilter& filter, Track& t) {
+  const PassContext& ctx = rw.Context();
+  std::uint8_t header[kTrackHeaderMax];
+  if (!rw.ReadHeader(header)) return false;
+  const std::uint16_t blockAlign = GetLe16(header + kBlockAlignOffset);
+  const std::uint32_t rate = GetLe32(header + kSampleRateOffset);
+  if (GetLe16(header + kFormatTagOffset) != 1 || GetLe16(header + kChannelsOffset) != 2 ||
+      GetLe16(header + kBitsOffset) != 16 || blockAlign != 4 ||
+      std::uint64_t{blockAlign} * rate != GetLe32(header + kByteRateOffset)) {
+    return false;
+  }
+  t.dataSize = GetLe32(header + rw.DataSizeAt());
+  ctx.progress.BeginStage(static_cast<std::int32_t>(t.dataSize / 4));
+  ctx.progress.SetStagePos(0);
+  t.frames = t.dataSize / blockAlign;
+  if (targetRate != kTargetRate || !MakePreciseFilter(rate, precision, cutoff, taps, filter)) return false;
+  t.outFrames = PreciseOutputFrames(filter, t.frames);
+
+  const auto outBytes = static_cast<std::uint32_t>(4 * t.outFrames);
+  PutLe32(header + kSampleRateOffset, kTargetRate);
+  PutLe32(header + kByteRateOffset, 4 * kTargetRate);
+  PutLe32(header + rw.DataSizeAt(), outBytes);
+  PutLe32(header + kRiffSizeOffset, outBytes + 38 - static_cast<std::uint32_t>(ctx.headerShortening));
+  return rw.Write(header, rw.HeaderSize());
+}
+
+// Reads `frames` frames as 16-bit samples.
+bool ReadFrames(TrackRewrite& rw, std::vector<std::uint8_t>& bytes, std::int64_t frames) {
+  bytes.resize(static_cast<std::size_t>(frames) * 4);
+  return rw.ReadExact(bytes.data(), bytes.size());
+}
+
+// Output frames to the temporary file, through buffers kept for the pass.
+class OutputWriter {
+ public:
+  explicit OutputWriter(TrackRewrite& rw) : m_rw(rw) {}
+  bool Write(const double* yL, const double* yR, std::int64_t count) {
+    m_samples.resize(static_cast<std::size_t>(count) * 2);
+    for (std::int64_t i = 0; i < count; ++i) {
+      m_samples[2 * i] = OutputSample(yL[i]);
+      m_samples[2 * i + 1] = OutputSample(yR[i]);
+    }
+    SamplesToFile(m_samples.data(), m_samples.size());
+    return m_rw.Write(m_samples.data(), m_samples.size() * 2);
+  }
+
+ private:
+  TrackRewrite& m_rw;
+  std::vector<std::int16_t> m_samples;
+};
+
+// The method as written: a ring of two 65536-frame halves, one output frame
+// at a time, the taps in order of rising input frame.
+bool RunReference(TrackRewrite& rw, const PreciseFilter& f, const Track& t) {
+  const PassContext& ctx = rw.Context();
+  const std::int64_t U = f.U, D = f.D, N = f.N, M = t.frames;
+  std::vector<std::int16_t> ring(2 * kRingFrames, 0);
+  std::vector<std::uint8_t> bytes;
+  std::int64_t lo = -(N / U), rLo = -(N % U), hi = N / U, rHi = N % U, loaded = 0;
+  OutputWriter writer(rw);
+  for (std::int64_t m = 0; m < t.outFrames; ++m) {
+    if (hi >= loaded) {
+      std::int16_t* half = &ring[static_cast<std::size_t>(2 * (loaded & (kRingFrames - 1)))];
+      std::int64_t r = 0;
+      if (loaded < M) {
+        r = std::min(kBlockFrames, M - loaded);
+        if (!ReadFrames(rw, bytes, r)) return false;
+        for (std::int64_t i = 0; i < 2 * r; ++i) half[i] = static_cast<std::int16_t>(GetLe16(&bytes[2 * i]));
+      }
+      std::fill(half + 2 * r, half + 2 * kBlockFrames, std::int16_t{0});
+      if (r > 0) ctx.progress.AdvanceStage(r);
+      loaded += kBlockFrames;
+      if (!rw.EndBlock()) return false;
+    }
+    double sL = 0.0, sR = 0.0;
+    std::int64_t k = N + rLo;  // mD - lo × U
+    for (std::int64_t i = lo; i <= hi; ++i, k -= U) {
+      const double h = f.h[static_cast<std::size_t>(k < 0 ? -k : k)];
+      const std::int16_t* x = &ring[static_cast<std::size_t>(2 * (i & (kRingFrames - 1)))];
+      sL += x[0] * h;
+      sR += x[1] * h;
+    }
+    if (!writer.Write(&sL, &sR, 1)) return false;
+    lo += D / U;
+    rLo += D % U;
+    if (rLo > 0) {
+      rLo -= U;
+      ++lo;
+    }
+    hi += D / U;
+    rHi += D % U;
+    if (rHi >= U) {
+      rHi -= U;
+      ++hi;
+    }
+  }
+  return true;
+}
+
+// Input frames as doubles, one array per channel, from frame `start` on;
+// frames before 0 and from M on are silence.
+class InputWindow {
+ public:
+  explicit InputWindow(std::int64_t start) : m_start(start), m_end(start) {}
+
+  std::int64_t Start() const { return m_start; }
+  const double* L() const { return m_l.data(); }
+  const double* R() const { return m_r.data(); }
+
+  // Forgets the frames before `frame` once that is worth a move.
+  void DropBefore(std::int64_t frame) {
+    const std::int64_t drop = std::min(frame, m_end) - m_start;
+    if (drop < kBlockFrames) return;
+    m_l.erase(m_l.begin(), m_l.begin() + drop);
+    m_r.erase(m_r.begin(), m_r.begin() + drop);
+    m_start += drop;
+  }
+  // Reads blocks (65536 frames, the last one shorter) until `end` is held.
+  bool LoadUntil(std::int64_t end, TrackRewrite& rw, std::int64_t M) {
+    while (m_end < end) {
+      if (m_end < 0 || m_end >= M) {
+        const std::int64_t stop = m_end < 0 ? std::min<std::int64_t>(0, end) : end;
+        m_l.resize(m_l.size() + static_cast<std::size_t>(stop - m_end), 0.0);
+        m_r.resize(m_r.size() + static_cast<std::size_t>(stop - m_end), 0.0);
+        m_end = stop;
+        continue;
+      }
+      const std::int64_t r = std::min(kBlockFrames, M - m_end);
+      m_samples.resize(static_cast<std::size_t>(2 * r));
+      if (!rw.ReadExact(m_samples.data(), m_samples.size() * 2)) return false;
+      SamplesFromFile(m_samples.data(), m_samples.size());
+      const std::size_t at = m_l.size();
+      m_l.resize(at + static_cast<std::size_t>(r));
+      m_r.resize(at + static_cast<std::size_t>(r));
+      for (std::int64_t i = 0; i < r; ++i) {
+        m_l[at + i] = m_samples[2 * i];
+        m_r[at + i] = m_samples[2 * i + 1];
+      }
+      m_end += r;
+      rw.Context().progress.AdvanceStage(r);
+      if (!rw.EndBlock()) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::int64_t m_start;
+  std::int64_t m_end;
+  std::vector<double> m_l, m_r;
+  std::vector<std::int16_t> m_samples;
+};
+
+bool RunLanes(TrackRewrite& rw, const PreciseFilter& f, const Track& t, int lanes) {
+  const LaneEngine engine(f, lanes);
+  const std::int64_t chunk = engine.ChunkOutputs();
+  InputWindow window(std::min<std::int64_t>(0, engine.FirstFrame(0)));
+  std::vector<double> yL(static_cast<std::size_t>(chunk)), yR(static_cast<std::size_t>(chunk));
+  OutputWriter writer(rw);
+  for (std::int64_t c = 0; c * chunk < t.outFrames; ++c) {
+    window.DropBefore(engine.FirstFrame(c));
+    if (!window.LoadUntil(engine.EndFrame(c), rw, t.frames)) return false;
+    engine.Chunk(c, window.L(), window.R(), window.Start(), yL.data(), yR.data());
+    if (!writer.Write(yL.data(), yR.data(), std::min(chunk, t.outFrames - c * chunk))) return false;
+    if (!rw.EndBlock()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+double BesselI0(double x) {
+  const double a = x / 2.0;
+  double sum = 1.0;
+  double t = a;
+  int j = 1;
+  while (t > 1e-10) {
+    ++j;
+    sum = sum + t * t;
+    t = t * a / j;
+  }
+  return sum;
+}
+
+bool MakePreciseFilter(std::uint32_t inputRate, int precision, double cutoff, int taps,
+                       PreciseFilter& filter) {
+  filter = PreciseFilter{};
+  const Mode* mode = nullptr;
+  for (const Mode& m : kModes) {
+    if (m.inputRate == inputRate) mode = &m;
+  }
+  if (!mode || precision < 0 || precision > 3 || taps < 0 || taps > 65535 || !(cutoff >= 0.0)) return false;
+  const double fc = cutoff != 0.0 ? cutoff : mode->fc[precision];
+  const int N = taps != 0 ? taps : mode->N[precision];
+  const double Fi = static_cast<double>(mode->D) * kTargetRate;
+  if (!(fc < Fi / 2.0)) return false;
+
+  filter.U = mode->U;
+  filter.D = mode->D;
+  filter.N = N;
+  filter.fc = fc;
+  filter.h.resize(static_cast<std::size_t>(N) + 1);
+  const double h0 = 2.0 * mode->U * fc / Fi;
+  const double pi = std::acos(-1.0);
+  const double omega = 2.0 * pi * fc / Fi;
+  const double i0Beta = BesselI0(10.0);
+  filter.h[0] = h0;
+  for (int n = 1; n <= N; ++n) {
+    const double r = static_cast<double>(n) / N;
+    const double w = BesselI0(10.0 * std::sqrt(1.0 - r * r)) / i0Beta;
+    filter.h[static_cast<std::size_t>(n)] = w * h0 * std::sin(omega * n) / (omega * n);
+  }
+  return true;
+}
+
+std::int64_t PreciseOutputFrames(const PreciseFilter& f, std::int64_t M) {
+  return (M / f.D) * f.U + CeilDiv((M % f.D) * f.U, f.D);
+}
+
+bool PreciseKernelSupported(PreciseKernel kernel) {
+  switch (kernel) {
+    case PreciseKernel::Auto:
+    case PreciseKernel::Reference:
+    case PreciseKernel::Lanes2: return true;
+#ifdef MIVO_X86_KERNELS
+    case PreciseKernel::Lanes4: return __builtin_cpu_supports("avx");
+    case PreciseKernel::Lanes8: return __builtin_cpu_supports("avx512f");
+#else
+    case PreciseKernel::Lanes4:
+    case PreciseKernel::Lanes8: return true;  // plain vector code of the target
+#endif
+  }
+  return false;
+}
+
+PreciseKernel BestPreciseKernel() {
+  if (PreciseKernelSupported(PreciseKernel::Lanes8)) return PreciseKernel::Lanes8;
+  if (PreciseKernelSupported(PreciseKernel::Lanes4)) return PreciseKernel::Lanes4;
+  return PreciseKernel::Lanes2;
+}
+
+void PreciseFilterValues(const PreciseFilter& f, PreciseKernel kernel, const std::int16_t* frames,
+                         std::int64_t inputFrames, std::int64_t first, std::int64_t count, double* yL,
+                         double* yR) {
+  if (kernel == PreciseKernel::Auto) kernel = BestPreciseKernel();
+  if (kernel == PreciseKernel::Reference || !PreciseKernelSupported(kernel)) {
+    for (std::int64_t i = 0; i < count; ++i) PlainSum(f, frames, inputFrames, first + i, yL[i], yR[i]);
+    return;
+  }
+  const LaneEngine engine(f, LanesOf(kernel));
+  const std::int64_t chunk = engine.ChunkOutputs();
+  std::vector<double> cL(static_cast<std::size_t>(chunk)), cR(static_cast<std::size_t>(chunk));
+  std::vector<double> xL, xR;
+  for (std::int64_t c = first / chunk; c * chunk < first + count; ++c) {
+    const std::int64_t start = engine.FirstFrame(c), end = engine.EndFrame(c);
+    xL.assign(static_cast<std::size_t>(end - start), 0.0);
+    xR.assign(static_cast<std::size_t>(end - start), 0.0);
+    for (std::int64_t i = std::max<std::int64_t>(start, 0); i < std::min(end, inputFrames); ++i) {
+      xL[static_cast<std::size_t>(i - start)] = frames[2 * i];
+      xR[static_cast<std::size_t>(i - start)] = frames[2 * i + 1];
+    }
+    engine.Chunk(c, xL.data(), xR.data(), start, cL.data(), cR.data());
+    for (std::int64_t m = std::max(first, c * chunk); m < std::min(first + count, (c + 1) * chunk); ++m) {
+      yL[m - first] = cL[static_cast<std::size_t>(m - c * chunk)];
+      yR[m - first] = cR[static_cast<std::size_t>(m - c * chunk)];
+    }
+  }
+}
+
+bool Resample4844Precise(const std::string& track, int precision, double cutoff, int taps, int targetRate,
+                         const PassContext& ctx, PreciseKernel kernel) {
+  ctx.progress.SetStageLabel("48->44");
+  TrackRewrite rw(track, ctx);
+  if (!rw.Ok()) return false;
+  PreciseFilter filter;
+  Track t;
+  if (!Prepare(rw, precision, cutoff, taps, targetRate, filter, t)) return false;
+  if (kernel == PreciseKernel::Auto) kernel = BestPreciseKernel();
+  if (!PreciseKernelSupported(kernel)) return false;
+  const bool done = kernel == PreciseKernel::Reference ? RunReference(rw, filter, t)
+                                                       : RunLanes(rw, filter, t, LanesOf(kernel));
+  return done && rw.Commit();
+}
+
+}  // namespace mivo

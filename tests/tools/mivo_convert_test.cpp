@@ -1,0 +1,272 @@
+// mivo-convert end to end: generated WAV files through the real binary,
+// the results read back.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "convert/sample_passes.h"
+#include "convert/track_rewrite.h"
+#include "support/temp_folder.h"
+
+namespace mivo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadBytes;
+using testing::TempFolder;
+using testing::WriteBytes;
+
+struct Wav {
+  std::uint16_t formatTag = 1, channels = 2, bits = 16;
+  std::uint32_t rate = 48000;
+  int fmtSize = 18;          // 16, 18 or anything else
+  std::string between;       // chunks between "fmt " and "data"
+  std::int64_t dataSize = -1;  // -1: the samples' size
+};
+
+std::string Le(std::uint32_t v, int bytes) {
+  std::string s;
+  for (int i = 0; i < bytes; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  return s;
+}
+
+std::string WavBytes(const std::vector<std::int16_t>& samples, const Wav& w = {}) {
+  std::string fmt = Le(w.formatTag, 2) + Le(w.channels, 2) + Le(w.rate, 4) +
+                    Le(w.rate * w.channels * w.bits / 8, 4) + Le(w.channels * w.bits / 8, 2) + Le(w.bits, 2);
+  fmt.resize(static_cast<std::size_t>(w.fmtSize), '\0');
+  std::string data;
+  for (std::int16_t v : samples) data += Le(static_cast<std::uint16_t>(v), 2);
+  const auto size = static_cast<std::uint32_t>(w.dataSize < 0 ? data.size() : w.dataSize);
+  std::string body = "WAVEfmt " + Le(static_cast<std::uint32_t>(fmt.size()), 4) + fmt + w.between + "data" +
+                     Le(size, 4) + data;
+  return "RIFF" + Le(static_cast<std::uint32_t>(body.size()), 4) + body;
+}
+
+std::vector<std::int16_t> Alternating(std::size_t frames, int l0, int l1, int r0, int r1) {
+  std::vector<std::int16_t> s;
+  for (std::size_t i = 0; i < frames; ++i) {
+    s.push_back(static_cast<std::int16_t>(i % 2 ? l1 : l0));
+    s.push_back(static_cast<std::int16_t>(i % 2 ? r1 : r0));
+  }
+  return s;
+}
+
+std::vector<std::int16_t> Samples(const std::string& bytes, std::size_t header) {
+  std::vector<std::int16_t> s;
+  for (std::size_t i = header; i + 1 < bytes.size(); i += 2) {
+    s.push_back(static_cast<std::int16_t>(GetLe16(reinterpret_cast<const std::uint8_t*>(&bytes[i]))));
+  }
+  return s;
+}
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+class MivoConvert : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.Ok());
+    fs::create_directory(dir.PathOf("out"));
+    fs::create_directory(dir.PathOf("tmp"));
+  }
+  void Settings(const std::string& lines) { WriteBytes(dir.PathOf("mivo.ini"), lines); }
+  std::string Input(const std::string& name, const std::string& bytes) {
+    WriteBytes(dir.PathOf(name), bytes);
+    return dir.PathOf(name);
+  }
+  Result Exec(const std::string& args) {
+    const std::string cmd = "TMPDIR=" + dir.PathOf("tmp") + " " + MIVO_CONVERT + " " + args + " >" +
+                            dir.PathOf("stdout") + " 2>" + dir.PathOf("stderr") + " </dev/null";
+    Result r;
+    const int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = ReadBytes(dir.PathOf("stdout"));
+    r.err = ReadBytes(dir.PathOf("stderr"));
+    // Nothing of the work is left behind in the temporary folder.
+    EXPECT_TRUE(fs::is_empty(dir.PathOf("tmp"))) << cmd;
+    return r;
+  }
+  Result Convert(const std::string& inputs) {
+    return Exec("--config " + dir.PathOf("mivo.ini") + " -o " + dir.PathOf("out") + " " + inputs);
+  }
+  std::vector<std::string> OutFiles() {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.PathOf("out"))) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TempFolder dir;
+};
+
+TEST_F(MivoConvert, NormalizesWithTheFilesOwnPeakAndMeansInBothHeaderForms) {
+  // Left ±8000: span 16000, peak (16000 + 1) / 2 = 8000, mean 0.
+  // Right 900/1100: mean 1000, so ±100 about it.
+  Settings("RecNormalize=1\nNormalizeAuto=1\nDcOffsetAuto=1\nRecWav=1\n");
+  const auto in = Alternating(5000, -8000, 8000, 900, 1100);
+  for (int fmtSize : {18, 16}) {
+    const std::string bytes = WavBytes(in, Wav{.fmtSize = fmtSize});
+    const std::string input = Input("take.wav", bytes);
+    const Result r = Convert(input);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadBytes(input), bytes);  // the input is never touched
+    EXPECT_EQ(OutFiles(), std::vector<std::string>{"take.wav"});
+    const std::string out = ReadBytes(dir.PathOf("out/take.wav"));
+    const std::size_t header = fmtSize == 18 ? 46 : 44;
+    ASSERT_EQ(out.size(), header + in.size() * 2);
+    EXPECT_EQ(out.substr(0, header), bytes.substr(0, header));
+    // (±8000 × 32767 ± 4000) / 8000 = ±32767; (±100 × 32767 ± 4000) / 8000 = ±410.
+    EXPECT_EQ(Samples(out, header), Alternating(5000, -32767, 32767, -410, 410));
+    EXPECT_NE(r.out.find(dir.PathOf("out/take.wav")), std::string::npos);
+    EXPECT_NE(r.err.find("正規化"), std::string::npos);
+  }
+}
+
+TEST_F(MivoConvert, RunsEveryPassInTheWorkersOrder) {
+  Settings("RecNormalize=1\nNormalizeAuto=1\nRecDeEmphasis=1\nRec4844=1\nm_nConvKind=1\nm_nFs44Precision=0\n");
+  std::vector<std::int16_t> in;
+  for (int i = 0; i < 20000; ++i) {
+    const auto v = static_cast<std::int16_t>(12000 * std::sin(i * 0.05));
+    in.push_back(v);
+    in.push_back(static_cast<std::int16_t>(-v / 2));
+  }
+  const std::string input = Input("song.wav", WavBytes(in));
+  const Result r = Convert(input);
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  // The same steps through the library on a track of its own.
+  TempFolder ref;
+  const std::string track = ref.PathOf("song.wav");
+  WriteBytes(track, WavBytes(in));
+  struct Quiet : IProgress {
+    void SetStageLabel(std::string_view) override {}
+    void BeginTrackProgress(const std::int32_t*, int) override {}
+    void BeginStage(std::int64_t) override {}
+    void SetStagePos(std::int64_t) override {}
+    void AdvanceStage(std::int64_t) override {}
+  } quiet;
+  const PassContext ctx{quiet, 0};
+  int peak = 0;
+  for (std::size_t b = 0; b < in.size(); b += 2048) {
+    int lo[2] = {32767, 32767}, hi[2] = {-32768, -32768};
+    for (std::size_t i = b; i < std::min(in.size(), b + 2048); ++i) {
+      lo[i % 2] = std::min<int>(lo[i % 2], in[i]);
+      hi[i % 2] = std::max<int>(hi[i % 2], in[i]);
+    }
+    peak = std::max(peak, (std::max(hi[0] - lo[0], hi[1] - lo[1]) + 1) / 2);
+  }
+  ASSERT_TRUE(NormalizeWav(track, peak, 0, 0, ctx));
+  ASSERT_TRUE(DeEmphasisWav(track, {48000}, ctx));
+  ASSERT_TRUE(Resample4844Precise(track, 0, 0.0, 0, 44100, ctx));
+  const std::string out = ReadBytes(dir.PathOf("out/song.wav"));
+  EXPECT_EQ(Le(GetLe32(reinterpret_cast<const std::uint8_t*>(&out[24])), 4), Le(44100, 4));
+  EXPECT_TRUE(out == ReadBytes(track));
+  for (const char* label : {"正規化", "ﾃﾞｨｴﾝﾌｧｼｽ", "48->44"}) EXPECT_NE(r.err.find(label), std::string::npos) << label;
+}
+
+TEST_F(MivoConvert, TakesChunksBetweenFormatAndDataIntoTheTrackForm) {
+  Settings("Rec4844=1\nm_nConvKind=0\n");
+  const auto in = Alternating(3200, 100, 200, -100, -200);
+  const std::string list = "LIST" + Le(10, 4) + "INFOabcdef";
+  const std::string fact = "fact" + Le(5, 4) + "12345" + std::string(1, '\0');  // odd size, padded
+  const std::string input = Input("t.wav", WavBytes(in, Wav{.between = list + fact}));
+  const Result r = Convert(input);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string out = ReadBytes(dir.PathOf("out/t.wav"));
+  ASSERT_EQ(out.size(), 46u + 2 * 1470 * 4);
+  EXPECT_EQ(out.substr(38, 4), "data");
+  EXPECT_EQ(GetLe32(reinterpret_cast<const std::uint8_t*>(&out[42])), 2u * 1470 * 4);
+  const auto samples = Samples(out, 46);
+  EXPECT_EQ(samples[0], 100);  // output frame 0 is input frame 0
+  EXPECT_EQ(samples[1], -100);
+}
+
+TEST_F(MivoConvert, RefusesWhatThePassesWouldMisreadAndLeavesTheInput) {
+  Settings("RecNormalize=1\nRec4844=1\nm_nConvKind=0\n");
+  const auto in = Alternating(1000, 1, 2, 3, 4);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* reason;
+  };
+  std::string truncatedHeader = WavBytes(in).substr(0, 30);
+  const Case cases[] = {
+      {"mono.wav", WavBytes(in, Wav{.channels = 1}), "not 16-bit stereo PCM"},
+      {"8bit.wav", WavBytes(in, Wav{.bits = 8}), "not 16-bit stereo PCM"},
+      {"float.wav", WavBytes(in, Wav{.formatTag = 3}), "not 16-bit stereo PCM"},
+      {"ext.wav", WavBytes(in, Wav{.fmtSize = 40}), "format chunk of 40 bytes"},
+      {"head.wav", truncatedHeader, "truncated"},
+      {"short.wav", WavBytes(in, Wav{.dataSize = 9000}), "truncated"},
+      {"rate.wav", WavBytes(in, Wav{.rate = 44100}), "48000 Hz only"},
+      {"text.wav", "hello, world", "not a WAV file"},
+  };
+  for (const Case& c : cases) {
+    const std::string input = Input(c.name, c.bytes);
+    const Result r = Convert(input);
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.name << ": " << r.err;
+    EXPECT_EQ(ReadBytes(input), c.bytes) << c.name;
+    EXPECT_TRUE(OutFiles().empty()) << c.name;
+  }
+}
+
+TEST_F(MivoConvert, NeverWritesOverItsInputAndGoesOnWithTheOtherFiles) {
+  Settings("RecNormalize=1\nRecWav=1\n");
+  const std::string bytes = WavBytes(Alternating(100, 5, -5, 5, -5));
+  const std::string a = dir.PathOf("out/a.wav");
+  WriteBytes(a, bytes);
+  const std::string b = Input("b.wav", bytes);
+  const Result r = Convert(a + " " + b);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("would overwrite the input"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadBytes(a), bytes);
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"a.wav", "b.wav"}));
+}
+
+TEST_F(MivoConvert, EncodesMp3AndAnEncoderThatIsNotThereFailsTheFileButTheOthersStillCome) {
+  // The MP3 library of this build is found beside the tool; WMA is not built.
+  Settings("RecMp3=1\nRecWma=1\nRecWav=1\n");
+  const std::string input = Input("x.wav", WavBytes(Alternating(44100, 5000, -5000, 3000, -3000)));
+  const Result r = Convert(input);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("WMAエンコード中にエラーが発生しました"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("MP3 encoder"), std::string::npos) << r.err;
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"x.mp3", "x.wav"}));
+  const std::string mp3 = ReadBytes(dir.PathOf("out/x.mp3"));
+  ASSERT_GT(mp3.size(), 1000u);
+  // An MP3 stream: a frame sync at the start (after any tag).
+  const auto sync = mp3.find("\xFF");
+  ASSERT_NE(sync, std::string::npos);
+  EXPECT_EQ(static_cast<unsigned char>(mp3[sync + 1]) & 0xE0, 0xE0);
+}
+
+TEST_F(MivoConvert, CommandLine) {
+  Result r = Exec("--help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Usage: mivo-convert"), std::string::npos);
+  r = Exec("--version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("mivo-convert (Mivo) "), std::string::npos);
+  r = Exec("");
+  EXPECT_EQ(r.status, 2);
+  r = Exec("--bogus x.wav");
+  EXPECT_EQ(r.status, 2);
+  r = Exec("--config " + dir.PathOf("missing.ini") + " x.wav");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("missing.ini"), std::string::npos);
+  Settings("RecWav=1\n");
+  r = Exec("--config " + dir.PathOf("mivo.ini") + " -o " + dir.PathOf("nowhere") + " x.wav");
+  EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace
+}  // namespace mivo
