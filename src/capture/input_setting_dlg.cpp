@@ -24,23 +24,20 @@ ui::DialogTemplate MakeTemplate() {
   t.title = "入力の設定";
   t.width = 226;
   t.height = 134;
-  auto add = [&t](int id, ControlKind kind, const char* text, Rect r, unsigned style = 0) {
-    t.controls.push_back(ui::ControlTemplate{id, kind, text, r, style, 0});
-  };
-  add(-1, ControlKind::Static, "入力デバイス", Rect{8, 10, 62, 10});
-  add(IDC_IN_DEVICE, ControlKind::DropList, "", Rect{74, 8, 144, 12});
-  add(-1, ControlKind::Static, "入力周波数", Rect{8, 28, 62, 10});
-  add(IDC_IN_RATE, ControlKind::DropList, "8000\n11025\n12000\n16000\n22050\n24000\n32000\n44100\n48000",
+  t.Add(-1, ControlKind::Static, "入力デバイス", Rect{8, 10, 62, 10});
+  t.Add(IDC_IN_DEVICE, ControlKind::DropList, "", Rect{74, 8, 144, 12});
+  t.Add(-1, ControlKind::Static, "入力周波数", Rect{8, 28, 62, 10});
+  t.Add(IDC_IN_RATE, ControlKind::DropList, "8000\n11025\n12000\n16000\n22050\n24000\n32000\n44100\n48000",
       Rect{74, 26, 60, 12});
-  add(-1, ControlKind::Static, "チャネル", Rect{8, 46, 62, 10});
-  add(IDC_IN_CHANNELS, ControlKind::DropList, "モノラル\nステレオ", Rect{74, 44, 60, 12}, ui::kDisabled);
-  add(-1, ControlKind::Static, "量子化ビット数", Rect{8, 64, 62, 10});
-  add(IDC_IN_BITS, ControlKind::DropList, "8ビット\n16ビット", Rect{74, 62, 60, 12}, ui::kDisabled);
-  add(-1, ControlKind::Static, "WAVヘッダ形式", Rect{8, 82, 62, 10});
-  add(IDC_IN_HEADER, ControlKind::DropList, "古い\n新しい", Rect{74, 80, 60, 12});
-  add(-1, ControlKind::Static, "チャネルと量子化ビット数の設定は未対応です。", Rect{8, 98, 210, 10});
-  add(ui::IDOK, ControlKind::DefButton, "OK", Rect{110, 114, 50, 14});
-  add(ui::IDCANCEL, ControlKind::Button, "ｷｬﾝｾﾙ", Rect{168, 114, 50, 14});
+  t.Add(-1, ControlKind::Static, "チャネル", Rect{8, 46, 62, 10});
+  t.Add(IDC_IN_CHANNELS, ControlKind::DropList, "モノラル\nステレオ", Rect{74, 44, 60, 12}, ui::kDisabled);
+  t.Add(-1, ControlKind::Static, "量子化ビット数", Rect{8, 64, 62, 10});
+  t.Add(IDC_IN_BITS, ControlKind::DropList, "8ビット\n16ビット", Rect{74, 62, 60, 12}, ui::kDisabled);
+  t.Add(-1, ControlKind::Static, "WAVヘッダ形式", Rect{8, 82, 62, 10});
+  t.Add(IDC_IN_HEADER, ControlKind::DropList, "古い\n新しい", Rect{74, 80, 60, 12});
+  t.Add(-1, ControlKind::Static, "チャネルと量子化ビット数の設定は未対応です。", Rect{8, 98, 210, 10});
+  t.Add(ui::IDOK, ControlKind::DefButton, "OK", Rect{110, 114, 50, 14});
+  t.Add(ui::IDCANCEL, ControlKind::Button, "ｷｬﾝｾﾙ", Rect{168, 114, 50, 14});
   return t;
 }
 

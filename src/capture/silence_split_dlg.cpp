@@ -18,27 +18,24 @@ ui::DialogTemplate MakeTemplate() {
   t.title = "無音区切りの設定";
   t.width = 236;
   t.height = 150;
-  auto add = [&t](int id, ControlKind kind, const char* text, Rect r, unsigned style = 0) {
-    t.controls.push_back(ui::ControlTemplate{id, kind, text, r, style, 0});
-  };
   const unsigned unit = ui::kDisabled;
-  add(-1, ControlKind::Static, "音量閾値", Rect{8, 10, 96, 10});
-  add(IDC_SS_THRESHOLD, ControlKind::Edit, "", Rect{108, 8, 50, 12}, ui::kRightAlign);
-  add(IDC_SS_AUTO, ControlKind::Button, "自動", Rect{164, 7, 40, 14});
-  add(-1, ControlKind::Static, "継続時間", Rect{8, 28, 96, 10});
-  add(IDC_SS_TIMESPAN, ControlKind::Edit, "", Rect{108, 26, 50, 12}, ui::kRightAlign);
-  add(IDC_SS_TIMESPAN_UNIT, ControlKind::DropList, "x1024samples\nミリ秒", Rect{164, 26, 64, 12}, unit);
-  add(IDC_SS_DROP, ControlKind::CheckBox, "区切った結果が短いときは保存しない", Rect{8, 46, 220, 10});
-  add(IDC_SS_DROPLEN, ControlKind::Edit, "", Rect{108, 60, 50, 12}, ui::kRightAlign);
-  add(IDC_SS_DROPLEN_UNIT, ControlKind::DropList, "samples\nミリ秒", Rect{164, 60, 64, 12}, unit);
-  add(-1, ControlKind::Static, "曲の先頭に挿入する無音時間", Rect{8, 80, 96, 10});
-  add(IDC_SS_PRIGAP, ControlKind::Edit, "", Rect{108, 78, 50, 12}, ui::kRightAlign);
-  add(IDC_SS_PRIGAP_UNIT, ControlKind::DropList, "samples\nミリ秒", Rect{164, 78, 64, 12}, unit);
-  add(-1, ControlKind::Static, "曲の最後に挿入する無音時間", Rect{8, 98, 96, 10});
-  add(IDC_SS_POSTGAP, ControlKind::Edit, "", Rect{108, 96, 50, 12}, ui::kRightAlign);
-  add(IDC_SS_POSTGAP_UNIT, ControlKind::DropList, "samples\nミリ秒", Rect{164, 96, 64, 12}, unit);
-  add(ui::IDOK, ControlKind::DefButton, "OK", Rect{120, 128, 50, 14});
-  add(ui::IDCANCEL, ControlKind::Button, "ｷｬﾝｾﾙ", Rect{178, 128, 50, 14});
+  t.Add(-1, ControlKind::Static, "音量閾値", Rect{8, 10, 96, 10});
+  t.Add(IDC_SS_THRESHOLD, ControlKind::Edit, "", Rect{108, 8, 50, 12}, ui::kRightAlign);
+  t.Add(IDC_SS_AUTO, ControlKind::Button, "自動", Rect{164, 7, 40, 14});
+  t.Add(-1, ControlKind::Static, "継続時間", Rect{8, 28, 96, 10});
+  t.Add(IDC_SS_TIMESPAN, ControlKind::Edit, "", Rect{108, 26, 50, 12}, ui::kRightAlign);
+  t.Add(IDC_SS_TIMESPAN_UNIT, ControlKind::DropList, "x1024samples\nミリ秒", Rect{164, 26, 64, 12}, unit);
+  t.Add(IDC_SS_DROP, ControlKind::CheckBox, "区切った結果が短いときは保存しない", Rect{8, 46, 220, 10});
+  t.Add(IDC_SS_DROPLEN, ControlKind::Edit, "", Rect{108, 60, 50, 12}, ui::kRightAlign);
+  t.Add(IDC_SS_DROPLEN_UNIT, ControlKind::DropList, "samples\nミリ秒", Rect{164, 60, 64, 12}, unit);
+  t.Add(-1, ControlKind::Static, "曲の先頭に挿入する無音時間", Rect{8, 80, 96, 10});
+  t.Add(IDC_SS_PRIGAP, ControlKind::Edit, "", Rect{108, 78, 50, 12}, ui::kRightAlign);
+  t.Add(IDC_SS_PRIGAP_UNIT, ControlKind::DropList, "samples\nミリ秒", Rect{164, 78, 64, 12}, unit);
+  t.Add(-1, ControlKind::Static, "曲の最後に挿入する無音時間", Rect{8, 98, 96, 10});
+  t.Add(IDC_SS_POSTGAP, ControlKind::Edit, "", Rect{108, 96, 50, 12}, ui::kRightAlign);
+  t.Add(IDC_SS_POSTGAP_UNIT, ControlKind::DropList, "samples\nミリ秒", Rect{164, 96, 64, 12}, unit);
+  t.Add(ui::IDOK, ControlKind::DefButton, "OK", Rect{120, 128, 50, 14});
+  t.Add(ui::IDCANCEL, ControlKind::Button, "ｷｬﾝｾﾙ", Rect{178, 128, 50, 14});
   return t;
 }
 

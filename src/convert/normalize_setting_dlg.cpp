@@ -19,30 +19,27 @@ ui::DialogTemplate MakeTemplate() {
   t.title = "正規化の設定";
   t.width = 214;
   t.height = 184;
-  auto add = [&t](int id, ControlKind kind, const char* text, Rect r, unsigned style = 0) {
-    t.controls.push_back(ui::ControlTemplate{id, kind, text, r, style, 0});
-  };
   using K = ControlKind;
-  add(-1, K::GroupBox, "正規化", Rect{7, 4, 200, 76});
-  add(-1, K::Static, "最大値にしたいレベル", Rect{14, 17, 90, 9});
-  add(IDC_NORM_LEVEL, K::Edit, "", Rect{14, 29, 46, 13}, ui::kNumber | ui::kBorder);
-  add(-1, K::Static, "1～32767", Rect{64, 31, 40, 9});
-  add(IDC_NORM_AUTO, K::CheckBox, "自動", Rect{14, 50, 40, 10});
-  add(IDC_NORM_PROPOSE, K::Button, "現在のレベルから\r\n自動判断", Rect{110, 14, 90, 22}, ui::kMultiLine);
-  add(-1, K::Static, "↑\r\nソースを再生中に何回か押して、一番大きな数字を選びましょう。",
+  t.Add(-1, K::GroupBox, "正規化", Rect{7, 4, 200, 76});
+  t.Add(-1, K::Static, "最大値にしたいレベル", Rect{14, 17, 90, 9});
+  t.Add(IDC_NORM_LEVEL, K::Edit, "", Rect{14, 29, 46, 13}, ui::kNumber | ui::kBorder);
+  t.Add(-1, K::Static, "1～32767", Rect{64, 31, 40, 9});
+  t.Add(IDC_NORM_AUTO, K::CheckBox, "自動", Rect{14, 50, 40, 10});
+  t.Add(IDC_NORM_PROPOSE, K::Button, "現在のレベルから\r\n自動判断", Rect{110, 14, 90, 22}, ui::kMultiLine);
+  t.Add(-1, K::Static, "↑\r\nソースを再生中に何回か押して、一番大きな数字を選びましょう。",
       Rect{110, 38, 92, 38});
-  add(-1, K::GroupBox, "DC offset cancel", Rect{7, 84, 200, 76});
-  add(-1, K::Static, "L", Rect{14, 99, 8, 9});
+  t.Add(-1, K::GroupBox, "DC offset cancel", Rect{7, 84, 200, 76});
+  t.Add(-1, K::Static, "L", Rect{14, 99, 8, 9});
   // The offsets may be negative: these edits take a minus sign too.
-  add(IDC_DC_LEFT, K::Edit, "", Rect{24, 97, 40, 13}, ui::kBorder);
-  add(-1, K::Static, "R", Rect{14, 116, 8, 9});
-  add(IDC_DC_RIGHT, K::Edit, "", Rect{24, 114, 40, 13}, ui::kBorder);
-  add(-1, K::Static, "-32767～32767", Rect{14, 131, 60, 9});
-  add(IDC_DC_AUTO, K::CheckBox, "自動", Rect{14, 144, 40, 10});
-  add(IDC_DC_PROPOSE, K::Button, "現在のレベルから\r\n自動判断", Rect{110, 94, 90, 22}, ui::kMultiLine);
-  add(-1, K::Static, "↑\r\n何回か押して、平均的な数字を選びましょう。", Rect{110, 118, 92, 38});
-  add(ui::IDOK, K::DefButton, "OK", Rect{98, 165, 50, 14});
-  add(ui::IDCANCEL, K::Button, "ｷｬﾝｾﾙ", Rect{154, 165, 50, 14});
+  t.Add(IDC_DC_LEFT, K::Edit, "", Rect{24, 97, 40, 13}, ui::kBorder);
+  t.Add(-1, K::Static, "R", Rect{14, 116, 8, 9});
+  t.Add(IDC_DC_RIGHT, K::Edit, "", Rect{24, 114, 40, 13}, ui::kBorder);
+  t.Add(-1, K::Static, "-32767～32767", Rect{14, 131, 60, 9});
+  t.Add(IDC_DC_AUTO, K::CheckBox, "自動", Rect{14, 144, 40, 10});
+  t.Add(IDC_DC_PROPOSE, K::Button, "現在のレベルから\r\n自動判断", Rect{110, 94, 90, 22}, ui::kMultiLine);
+  t.Add(-1, K::Static, "↑\r\n何回か押して、平均的な数字を選びましょう。", Rect{110, 118, 92, 38});
+  t.Add(ui::IDOK, K::DefButton, "OK", Rect{98, 165, 50, 14});
+  t.Add(ui::IDCANCEL, K::Button, "ｷｬﾝｾﾙ", Rect{154, 165, 50, 14});
   return t;
 }
 

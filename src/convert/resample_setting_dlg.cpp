@@ -12,17 +12,14 @@ ui::DialogTemplate MakeTemplate() {
   t.title = "サンプリングレート変換の設定";
   t.width = 186;
   t.height = 92;
-  auto add = [&t](int id, ControlKind kind, const char* text, Rect r, unsigned style = 0) {
-    t.controls.push_back(ui::ControlTemplate{id, kind, text, r, style, 0});
-  };
   using K = ControlKind;
-  add(-1, K::GroupBox, "変換方式", Rect{7, 4, 172, 62});
-  add(IDC_CONV_LINEAR, K::RadioButton, "直線補間 (高速)", Rect{14, 17, 100, 10}, ui::kGroup);
-  add(IDC_CONV_PRECISE, K::RadioButton, "高精度 (低速)", Rect{14, 31, 100, 10});
-  add(-1, K::Static, "精度", Rect{26, 48, 22, 9});
-  add(IDC_FS44_PRECISION, K::DropList, "low\nmid\nHigh\nUltraHigh", Rect{50, 46, 64, 12});
-  add(ui::IDOK, K::DefButton, "OK", Rect{72, 72, 50, 14});
-  add(ui::IDCANCEL, K::Button, "ｷｬﾝｾﾙ", Rect{128, 72, 50, 14});
+  t.Add(-1, K::GroupBox, "変換方式", Rect{7, 4, 172, 62});
+  t.Add(IDC_CONV_LINEAR, K::RadioButton, "直線補間 (高速)", Rect{14, 17, 100, 10}, ui::kGroup);
+  t.Add(IDC_CONV_PRECISE, K::RadioButton, "高精度 (低速)", Rect{14, 31, 100, 10});
+  t.Add(-1, K::Static, "精度", Rect{26, 48, 22, 9});
+  t.Add(IDC_FS44_PRECISION, K::DropList, "low\nmid\nHigh\nUltraHigh", Rect{50, 46, 64, 12});
+  t.Add(ui::IDOK, K::DefButton, "OK", Rect{72, 72, 50, 14});
+  t.Add(ui::IDCANCEL, K::Button, "ｷｬﾝｾﾙ", Rect{128, 72, 50, 14});
   return t;
 }
 

@@ -50,34 +50,31 @@ ui::DialogTemplate MakeTemplate() {
   t.title = "午後のこ～だの設定";
   t.width = 163;
   t.height = 225;
-  auto add = [&t](int id, K kind, const char* text, Rect r, unsigned style = 0, int limit = 0) {
-    t.controls.push_back(ui::ControlTemplate{id, kind, text, r, style, limit});
-  };
-  add(-1, K::Static, "ビットレート設定", Rect{8, 10, 62, 10});
-  add(IDC_MP3_BITRATE, K::DropList,
+  t.Add(-1, K::Static, "ビットレート設定", Rect{8, 10, 62, 10});
+  t.Add(IDC_MP3_BITRATE, K::DropList,
       "32\n40\n48\n56\n64\n80\n96\n112\n128\n160\n192\n224\n256\n320 ", Rect{72, 8, 50, 12});
-  add(-1, K::Static, "kbps", Rect{126, 10, 30, 10});
-  add(IDC_MP3_BOOL_OUTFREQ, K::CheckBox, "出力周波数指定", Rect{8, 27, 66, 10});
-  add(IDC_MP3_OUTFREQ, K::DropList, "16000\n22050\n24000\n32000\n44100\n48000", Rect{76, 25, 46, 12});
-  add(-1, K::Static, "Hz", Rect{126, 27, 20, 10});
-  add(-1, K::Static, "エンコードタイプ", Rect{8, 44, 62, 10});
-  add(IDC_MP3_ENCODEMODE, K::DropList,
+  t.Add(-1, K::Static, "kbps", Rect{126, 10, 30, 10});
+  t.Add(IDC_MP3_BOOL_OUTFREQ, K::CheckBox, "出力周波数指定", Rect{8, 27, 66, 10});
+  t.Add(IDC_MP3_OUTFREQ, K::DropList, "16000\n22050\n24000\n32000\n44100\n48000", Rect{76, 25, 46, 12});
+  t.Add(-1, K::Static, "Hz", Rect{126, 27, 20, 10});
+  t.Add(-1, K::Static, "エンコードタイプ", Rect{8, 44, 62, 10});
+  t.Add(IDC_MP3_ENCODEMODE, K::DropList,
       "モノラル/強制モノラル \nステレオ \nジョイントステレオ \nミッドサイドステレオ \nデュアルチャネル ",
       Rect{72, 42, 84, 12});
-  add(-1, K::Static, "エンファシスタイプ", Rect{8, 61, 62, 10});
-  add(IDC_MP3_EMPHASIS, K::DropList, "なし\n50/15ms\nCCITT", Rect{72, 59, 60, 12});
-  add(IDC_MP3_BOOL_VBR, K::CheckBox, "VBR", Rect{8, 78, 30, 10});
-  add(IDC_MP3_VBR, K::DropList, "0\n1\n2\n3\n4\n5\n6\n7\n8\n9", Rect{40, 76, 30, 12});
-  add(-1, K::Static, "高音質0～9高圧縮 ", Rect{74, 78, 84, 10});
-  add(IDC_MP3_USEPSY, K::CheckBox, "音響心理解析", Rect{8, 95, 120, 10});
-  add(IDC_MP3_USELPF16, K::CheckBox, "16KHz低帯域フィルタ ", Rect{8, 110, 120, 10});
-  add(-1, K::Static, "出力フォーマット指定", Rect{8, 127, 72, 10});
-  add(IDC_MP3_OUTFMT, K::DropList, "MP3\nWAV\nRMP", Rect{82, 125, 40, 12});
-  add(IDC_MP3_BOOL_OUTFILEEXP, K::CheckBox, "出力ファイル拡張子強制指定", Rect{8, 144, 120, 10});
-  add(IDC_MP3_OUTFILEEXP, K::Edit, "", Rect{20, 157, 60, 12}, ui::kBorder, kOutFileExpLimit);
-  add(-1, K::Static, "(拡張子をWAVにする場合はフォルダを変えましょう)", Rect{8, 173, 150, 20});
-  add(ui::IDOK, K::DefButton, "OK", Rect{30, 202, 46, 14});
-  add(ui::IDCANCEL, K::Button, "ｷｬﾝｾﾙ", Rect{88, 202, 46, 14});
+  t.Add(-1, K::Static, "エンファシスタイプ", Rect{8, 61, 62, 10});
+  t.Add(IDC_MP3_EMPHASIS, K::DropList, "なし\n50/15ms\nCCITT", Rect{72, 59, 60, 12});
+  t.Add(IDC_MP3_BOOL_VBR, K::CheckBox, "VBR", Rect{8, 78, 30, 10});
+  t.Add(IDC_MP3_VBR, K::DropList, "0\n1\n2\n3\n4\n5\n6\n7\n8\n9", Rect{40, 76, 30, 12});
+  t.Add(-1, K::Static, "高音質0～9高圧縮 ", Rect{74, 78, 84, 10});
+  t.Add(IDC_MP3_USEPSY, K::CheckBox, "音響心理解析", Rect{8, 95, 120, 10});
+  t.Add(IDC_MP3_USELPF16, K::CheckBox, "16KHz低帯域フィルタ ", Rect{8, 110, 120, 10});
+  t.Add(-1, K::Static, "出力フォーマット指定", Rect{8, 127, 72, 10});
+  t.Add(IDC_MP3_OUTFMT, K::DropList, "MP3\nWAV\nRMP", Rect{82, 125, 40, 12});
+  t.Add(IDC_MP3_BOOL_OUTFILEEXP, K::CheckBox, "出力ファイル拡張子強制指定", Rect{8, 144, 120, 10});
+  t.Add(IDC_MP3_OUTFILEEXP, K::Edit, "", Rect{20, 157, 60, 12}, ui::kBorder, kOutFileExpLimit);
+  t.Add(-1, K::Static, "(拡張子をWAVにする場合はフォルダを変えましょう)", Rect{8, 173, 150, 20});
+  t.Add(ui::IDOK, K::DefButton, "OK", Rect{30, 202, 46, 14});
+  t.Add(ui::IDCANCEL, K::Button, "ｷｬﾝｾﾙ", Rect{88, 202, 46, 14});
   return t;
 }
 

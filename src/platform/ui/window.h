@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace mivo::ui {
@@ -104,6 +105,10 @@ struct DialogTemplate {
   std::vector<ControlTemplate> controls;
 
   const ControlTemplate* Find(int controlId) const;
+  // Appends a control; templates are built as lists of these calls.
+  void Add(int controlId, ControlKind kind, std::string text, Rect rect, unsigned style = 0, int limit = 0) {
+    controls.push_back(ControlTemplate{controlId, kind, std::move(text), rect, style, limit});
+  }
 };
 
 // Date and time of a picker (local time). valid == false is "no date" (GDT_NONE).
