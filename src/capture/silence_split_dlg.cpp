@@ -99,8 +99,9 @@ void CSilenceSplitDlg::OnOK() {
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const std::optional<std::int32_t> v = ParseUnsignedSetting(w.GetDlgItemText(ids[i]));
     if (!v) {
-      // The dialog stays open for the user to correct the field.
+      // The dialog stays open, with the focus on the field to correct.
       w.MessageBox(kNotAPositiveInteger, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+      w.SetFocus(ids[i]);
       return;
     }
     values[i] = *v;

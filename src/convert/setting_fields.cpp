@@ -44,12 +44,14 @@ bool ReadIntField(ui::IWindow& window, int id, std::optional<std::int32_t> low,
   const std::optional<std::int32_t> parsed = ParseFieldInt(window.GetDlgItemText(id));
   if (!parsed) {
     window.MessageBox(kNotAnInteger, kCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    window.SetFocus(id);
     return false;
   }
   if ((low && *parsed < *low) || (high && *parsed > *high)) {
     const std::int64_t lo = low ? *low : std::numeric_limits<std::int32_t>::min();
     const std::int64_t hi = high ? *high : std::numeric_limits<std::int32_t>::max();
     window.MessageBox(IntegerRangeMessage(lo, hi), kCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    window.SetFocus(id);
     return false;
   }
   value = *parsed;

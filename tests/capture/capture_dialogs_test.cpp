@@ -179,14 +179,17 @@ TEST_F(SilenceSplitDlgTest, AutoProposesTheLevelPlusATenthRoundedUp) {
 TEST_F(SilenceSplitDlgTest, OkRefusesAnythingButAnUnsignedNumberAndStoresAllFields) {
   for (const char* bad : {"-5", "3.5", "", "  ", "1 2", "+7", "abc", "99999999999"}) {
     bool open = false;
+    int focused = 0;
     Run([&](ui::HeadlessWindow& w) {
       w.Type(IDC_SS_PRIGAP, "77");
       w.Type(IDC_SS_THRESHOLD, bad);
       w.Click(ui::IDOK);
       open = !w.Ended();
+      focused = w.Focused();
       w.Click(ui::IDCANCEL);
     });
     EXPECT_TRUE(open) << bad;
+    EXPECT_EQ(focused, IDC_SS_THRESHOLD) << bad;
     EXPECT_EQ(m_host.Boxes().back().text, "正の整数を入力してください。") << bad;
     EXPECT_EQ(m_settings.PriGapLen, 0) << bad;
   }

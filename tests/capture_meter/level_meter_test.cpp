@@ -290,6 +290,7 @@ class CountingWindow final : public ui::IWindow {
   void SetDlgItemText(int, std::string_view) override { ++texts; }
   std::string GetDlgItemText(int) const override { return {}; }
   void EnableDlgItem(int, bool) override {}
+  void SetFocus(int) override {}
   bool IsDlgItemEnabled(int) const override { return true; }
   void CheckDlgButton(int, bool) override {}
   bool IsDlgButtonChecked(int) const override { return false; }

@@ -112,6 +112,7 @@ TEST(NormalizeSettingDlg, ValidationKeepsTheDialogOpenWithItsMessage) {
     EXPECT_EQ(boxes[0].text, c.message);
     EXPECT_EQ(boxes[0].type, ui::MB_OK | ui::MB_ICONEXCLAMATION);
     EXPECT_TRUE(boxes[0].owned);
+    EXPECT_EQ(d.w.Focused(), c.id) << c.text;  // the field to correct
   }
   // 32768 is accepted as a level although the label says 32767.
   RecorderSettings s;

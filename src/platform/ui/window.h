@@ -131,6 +131,8 @@ class IWindow {
 
   virtual void EnableDlgItem(int id, bool enable) = 0;
   virtual bool IsDlgItemEnabled(int id) const = 0;
+  // Gives the keyboard focus to a control (a refused entry is corrected there).
+  virtual void SetFocus(int id) = 0;
 
   // Check boxes and radio buttons.
   virtual void CheckDlgButton(int id, bool checked) = 0;

@@ -117,6 +117,16 @@ void HeadlessWindow::UncheckRadioGroup(int id) {
   }
 }
 
+void HeadlessWindow::SetFocus(int id) {
+  std::lock_guard lock(m_mtx);
+  if (Find(id)) m_nFocused = id;
+}
+
+int HeadlessWindow::Focused() const {
+  std::lock_guard lock(m_mtx);
+  return m_nFocused;
+}
+
 void HeadlessWindow::CheckDlgButton(int id, bool checked) {
   std::lock_guard lock(m_mtx);
   Control* c = Find(id);

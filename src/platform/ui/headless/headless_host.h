@@ -30,6 +30,8 @@ class HeadlessWindow final : public IWindow {
   std::string GetDlgItemText(int id) const override;
   void EnableDlgItem(int id, bool enable) override;
   bool IsDlgItemEnabled(int id) const override;
+  void SetFocus(int id) override;
+  int Focused() const;  // the control last given the focus, 0 for none
   void CheckDlgButton(int id, bool checked) override;
   bool IsDlgButtonChecked(int id) const override;
   void ResetContent(int id) override;
@@ -112,6 +114,7 @@ class HeadlessWindow final : public IWindow {
   std::uint64_t m_now = 0;
   std::vector<Fill> m_fills;
   bool m_bEnded = false;
+  int m_nFocused = 0;
   int m_nResult = 0;
 };
 

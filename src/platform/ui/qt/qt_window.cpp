@@ -259,6 +259,11 @@ void QtWindow::EnableDlgItem(int id, bool enable) {
   if (Control* control = Find(id)) control->widget->setEnabled(enable);
 }
 
+void QtWindow::SetFocus(int id) {
+  if (QueuedFromOtherThread([this, id] { SetFocus(id); })) return;
+  if (Control* control = Find(id)) control->widget->setFocus(Qt::OtherFocusReason);
+}
+
 bool QtWindow::IsDlgItemEnabled(int id) const {
   if (!IsGuiThread()) {
     return CallOnGui<bool>(Self(), [this, id] { return IsDlgItemEnabled(id); }, false);

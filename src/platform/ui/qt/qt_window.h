@@ -40,6 +40,7 @@ class QtWindow final : public QDialog, public IWindow {
   void SetDlgItemText(int id, std::string_view text) override;
   std::string GetDlgItemText(int id) const override;
   void EnableDlgItem(int id, bool enable) override;
+  void SetFocus(int id) override;
   bool IsDlgItemEnabled(int id) const override;
   void CheckDlgButton(int id, bool checked) override;
   bool IsDlgButtonChecked(int id) const override;
