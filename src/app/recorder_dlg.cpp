@@ -407,6 +407,7 @@ void CRecorderDlg::OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t 
   if (msg == platform::MM_WIM_DATA) m_capture.OnBufferDone(wParam, lParam, *this);
   if (msg == platform::MM_WIM_STATUS) OnCaptureStatus();
   if (msg == WM_APP_TERMINATE) Terminate();
+  if (msg == WM_APP_QUEUE_CHANGED) Wnd().SetDlgItemText(IDC_REMAINING, std::to_string(m_queue.Length()));
   if (msg == WM_APP_REMOTE && m_env.link) m_env.link->Serve(*this);
 }
 

@@ -84,7 +84,7 @@ int ConversionWorker::ConversionWorkerProc(int threadPriority) {
         queue.PopFrontLocked();
         remaining = queue.m_arrQueueFile.size();
       }
-      window.SetDlgItemText(IDC_REMAINING, std::to_string(remaining));
+      window.PostMessage(WM_APP_QUEUE_CHANGED, remaining, 0);
       window.SetProgressPos(IDC_TRACK_PROGRESS, 0);
       window.SetProgressPos(IDC_STAGE_PROGRESS, 0);
       window.SetDlgItemText(IDC_STAGE_LABEL, "-");

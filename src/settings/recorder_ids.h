@@ -64,5 +64,9 @@ inline constexpr int IDC_ENCODER_INFO = 1015;  // about box
 inline constexpr unsigned WM_APP_POWEROFF = 0x0400 + 1;
 inline constexpr unsigned WM_APP_REMOTE = 0x0400 + 20;     // a command from `mivo --command`
 inline constexpr unsigned WM_APP_TERMINATE = 0x0400 + 21;  // SIGTERM or SIGINT
+// The worker removed a track: the window shows the queue's length, read
+// under the queue's lock on its own thread, so the count shown can never be
+// an older one that arrived late.
+inline constexpr unsigned WM_APP_QUEUE_CHANGED = 0x0400 + 22;
 
 }  // namespace mivo

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/recorder_dlg.h"
 #include "app/window_link.h"
@@ -133,6 +134,12 @@ TEST_F(CaptureIntegrationTest, CapturedBuffersBecomeTracksSplitAtSilences) {
   EXPECT_EQ(ReadBytes(first).size(), 46u + 2 * 4096);
   EXPECT_EQ(ReadBytes(m_dir.PathOf("music002.wav")).size(), 46u + 4096);
   EXPECT_EQ(m_dlg->TrackNo(), 2);
+
+  // Once the worker has taken both, the window shows the queue empty.
+  m_processor.Open();
+  for (int i = 0; i < 2500 && m_dlg->Queue().Length() != 0; ++i) std::this_thread::sleep_for(2ms);
+  m_w->PumpMessages();
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_REMAINING), "0");
 }
 
 TEST_F(CaptureIntegrationTest, NamedDeviceIsOpenedAndAMissingOneFallsBackToThePreferred) {

@@ -156,11 +156,11 @@ TEST(ConversionWorker, ProcessesTracksInOrderAndKeepsOrDeletesByRecWav) {
   // The close request's pulse with an empty queue ends the worker.
   window.m_queue.m_evQueue.Pulse();
   EXPECT_TRUE(worker.WaitEnded(5s));
-  EXPECT_EQ(window.m_window.GetDlgItemText(IDC_REMAINING), "0");
   EXPECT_EQ(window.m_window.GetDlgItemText(IDC_STAGE_LABEL), "-");
   EXPECT_EQ(window.m_window.ProgressPos(IDC_TRACK_PROGRESS), 0);
   window.m_window.PumpMessages();
-  EXPECT_TRUE(window.m_dialog.messages.empty());  // nothing posted outside timer state 3
+  // One queue-length notice per track, and nothing else outside timer state 3.
+  EXPECT_EQ(window.m_dialog.messages, std::vector<unsigned>(3, WM_APP_QUEUE_CHANGED));
 }
 
 TEST(ConversionWorker, FinishedTimedRecordingPostsCloseOrPowerOffOnceAndEnds) {
@@ -180,7 +180,8 @@ TEST(ConversionWorker, FinishedTimedRecordingPostsCloseOrPowerOffOnceAndEnds) {
     ASSERT_TRUE(worker.WaitEnded(5s));
 
     window.m_window.PumpMessages();
-    EXPECT_EQ(window.m_dialog.messages, std::vector<unsigned>{powerDown ? WM_APP_POWEROFF : ui::WM_CLOSE});
+    EXPECT_EQ(window.m_dialog.messages,
+              (std::vector<unsigned>{WM_APP_QUEUE_CHANGED, powerDown ? WM_APP_POWEROFF : ui::WM_CLOSE}));
     // A track appended after the end is not processed.
     window.m_queue.Append({MakeTrack(dir, 2), 0, 0, 0, 0});
     std::this_thread::sleep_for(20ms);

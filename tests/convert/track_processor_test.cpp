@@ -311,7 +311,7 @@ TEST(WorkerWithTrackProcessor, AFailedTrackIsToldAndStillLeavesTheQueue) {
   f.window.m_queue.m_evQueue.Pulse();
   ASSERT_TRUE(worker.WaitEnded(5s));
   EXPECT_EQ(f.Boxes(), std::vector<std::string>{std::string(kNormalizeFailed)});
-  EXPECT_EQ(f.window.m_window.GetDlgItemText(IDC_REMAINING), "0");
+  EXPECT_EQ(f.window.m_queue.Length(), 0u);
 }
 
 TEST(WorkerWithTrackProcessor, AStopRequestCutsTheTrackShortQuietlyAndKeepsIt) {
