@@ -18,6 +18,7 @@
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
 #include "support/temp_folder.h"
+#include "worker_window.h"
 
 namespace mivo {
 namespace {
@@ -25,17 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::TempFolder;
 
-const ui::DialogTemplate& WorkerControls() {
-  static const ui::DialogTemplate t = [] {
-    ui::DialogTemplate d;
-    d.id = 1;
-    for (int id : {IDC_REMAINING, IDC_STAGE_LABEL}) d.controls.push_back({id, ui::ControlKind::Edit, "", {}, 0, 0});
-    for (int id : {IDC_TRACK_PROGRESS, IDC_STAGE_PROGRESS})
-      d.controls.push_back({id, ui::ControlKind::ProgressBar, "", {}, 0, 0});
-    return d;
-  }();
-  return t;
-}
+using FakeWindow = testing::WorkerWindow;
 
 class RecordingProcessor : public ITrackProcessor {
  public:
@@ -74,42 +65,6 @@ class RecordingProcessor : public ITrackProcessor {
   std::vector<std::string> m_processed;
   std::vector<int> m_shortening;
   bool m_bHold = false;
-};
-
-// Records what reaches the window's message queue.
-struct ProbeDialog : ui::CDialog {
-  ProbeDialog() : ui::CDialog(WorkerControls()) {}
-  void OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) override { messages.push_back(msg); }
-  void OnClose() override { messages.push_back(ui::WM_CLOSE); }
-  std::vector<unsigned> messages;
-};
-
-class FakeWindow : public IWorkerWindow {
- public:
-  FakeWindow() : m_window(m_host.Open(m_dialog)) {}
-  ~FakeWindow() override { m_host.Destroy(m_window); }
-
-  ConversionQueue& Queue() override { return m_queue; }
-  RecorderSettings SettingsSnapshot() const override {
-    std::lock_guard lock(m_mtx);
-    return m_settings;
-  }
-  int TimerState() const override { return m_nTimerState; }
-  ui::IWindow& Window() override { return m_window; }
-  ui::IDialogHost& Host() override { return m_host; }
-
-  void Change(const std::function<void(RecorderSettings&)>& change) {
-    std::lock_guard lock(m_mtx);
-    change(m_settings);
-  }
-
-  ui::HeadlessHost m_host;
-  ProbeDialog m_dialog;
-  ui::HeadlessWindow& m_window;
-  ConversionQueue m_queue;
-  mutable std::mutex m_mtx;
-  RecorderSettings m_settings;
-  std::atomic<int> m_nTimerState{0};
 };
 
 std::string MakeTrack(const TempFolder& dir, int n) {

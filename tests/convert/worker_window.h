@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "convert/conversion_worker.h"
 #include "platform/ui/headless/headless_host.h"
@@ -25,6 +26,14 @@ inline const ui::DialogTemplate& WorkerControls() {
   return t;
 }
 
+// Records what reaches the window's message queue.
+struct ProbeDialog : ui::CDialog {
+  ProbeDialog() : ui::CDialog(WorkerControls()) {}
+  void OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) override { messages.push_back(msg); }
+  void OnClose() override { messages.push_back(ui::WM_CLOSE); }
+  std::vector<unsigned> messages;
+};
+
 class WorkerWindow : public IWorkerWindow {
  public:
   WorkerWindow() : m_window(m_host.Open(m_dialog)) {}
@@ -35,7 +44,7 @@ class WorkerWindow : public IWorkerWindow {
     std::lock_guard lock(m_mtx);
     return m_settings;
   }
-  int TimerState() const override { return 0; }
+  int TimerState() const override { return m_nTimerState; }
   ui::IWindow& Window() override { return m_window; }
   ui::IDialogHost& Host() override { return m_host; }
 
@@ -45,11 +54,12 @@ class WorkerWindow : public IWorkerWindow {
   }
 
   ui::HeadlessHost m_host;
-  ui::CDialog m_dialog{WorkerControls()};
+  ProbeDialog m_dialog;
   ui::HeadlessWindow& m_window;
   ConversionQueue m_queue;
   mutable std::mutex m_mtx;
   RecorderSettings m_settings;
+  std::atomic<int> m_nTimerState{0};
 };
 
 }  // namespace mivo::testing
