@@ -15,6 +15,7 @@
 #include "capture/level_meter.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
+#include "support/counting_window.h"
 
 namespace {
 // Heap allocations made by this thread while counting is on.
@@ -282,35 +283,7 @@ TEST(SpectrumHeight, TakesTheValuesZeroTwoToFourteenAndFifteen) {
   EXPECT_EQ(SpectrumHeight(16, 4096), 4);
 }
 
-// A window that only counts, so that allocations are the meter's own.
-class CountingWindow final : public ui::IWindow {
- public:
-  int fills = 0;
-  int texts = 0;
-  void SetDlgItemText(int, std::string_view) override { ++texts; }
-  std::string GetDlgItemText(int) const override { return {}; }
-  void EnableDlgItem(int, bool) override {}
-  void SetFocus(int) override {}
-  bool IsDlgItemEnabled(int) const override { return true; }
-  void CheckDlgButton(int, bool) override {}
-  bool IsDlgButtonChecked(int) const override { return false; }
-  void ResetContent(int) override {}
-  int AddString(int, std::string_view) override { return 0; }
-  void SetCurSel(int, int) override {}
-  int GetCurSel(int) const override { return -1; }
-  int GetCount(int) const override { return 0; }
-  std::string GetItemText(int, int) const override { return {}; }
-  void SetProgressRange(int, int, int) override {}
-  void SetProgressPos(int, int) override {}
-  void SetPickerTime(int, const ui::PickerTime&) override {}
-  ui::PickerTime GetPickerTime(int) const override { return {}; }
-  void FillSolidRect(int, int, int, int, ui::Color) override { ++fills; }
-  void SetTimer(int, unsigned) override {}
-  void KillTimer(int) override {}
-  void PostMessage(unsigned, std::uintptr_t, std::intptr_t) override {}
-  int MessageBox(std::string_view, std::string_view, unsigned) override { return ui::IDOK; }
-  void EndDialog(int) override {}
-};
+using testing::CountingWindow;
 
 TEST(LevelMeterBuffer, AllocatesNothing) {
   const auto tone = Frames(1024, BinSine(10), Square(9000, -9000));
