@@ -18,12 +18,14 @@ int CRecorderApp::Run() {
   env.link = m_pLink;
   env.waveIn = m_pWaveIn;
   env.gogo = encoderAvailable ? &gogo : nullptr;
+  int status = 0;
   {
     CRecorderDlg dlg(env, encoderAvailable);
     m_host.DoModal(dlg, nullptr);
+    status = dlg.ExitStatus();
   }
   if (encoderAvailable) FreeGogoDll(gogo);
-  return 0;
+  return status;
 }
 
 }  // namespace mivo

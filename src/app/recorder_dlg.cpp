@@ -25,6 +25,7 @@ constexpr const char* kNoEncoder =
     "この機能は GOGO.DLL がインストールされてないと使えません。\r\n入手方法は・・・ 不明。\r\n";
 constexpr const char* kBusyRecording = "録音中は終了できません";
 constexpr const char* kBusyConverting = "変換中は終了できません";
+constexpr const char* kNoWorker = "変換スレッドを開始できないので、終了します。";
 constexpr const char* kInputLost =
     "入力デバイスが使えなくなったので、録音を停止しました。それまでに録音した分は保存してあります。";
 
@@ -111,8 +112,16 @@ bool CRecorderDlg::OnInitDialog() {
   PublishSettings();
   IWorkerWindow& self = *this;
   m_pWorkerThread = std::make_unique<ConversionWorker>(self, *m_env.processor);
-  if (m_pWorkerThread->Start(m_settings.TransThreadPriority)) {
+  std::string why;
+  if (m_pWorkerThread->Start(m_settings.TransThreadPriority, &why)) {
     while (!m_pWorkerThread->Started()) Sleep(10);
+  } else {
+    // Nothing could be converted: say so and end the run as after Abort.
+    m_pWorkerThread.reset();
+    std::fprintf(stderr, "mivo: cannot start the conversion thread: %s\n", why.c_str());
+    w.MessageBox(std::string(kNoWorker) + "\r\n(" + why + ")", kAppTitle, ui::MB_OK | ui::MB_ICONSTOP);
+    m_nExitStatus = 1;
+    w.PostMessage(ui::WM_CLOSE, 0, 0);
   }
   m_bInitialised = true;
   if (m_env.link) m_env.link->Attach(w);

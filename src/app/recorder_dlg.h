@@ -98,6 +98,8 @@ class CRecorderDlg final : public ui::CDialog,
   ConversionQueue& Queue() override { return m_queue; }
   ConversionWorker* Worker() { return m_pWorkerThread.get(); }
   void SetTimerState(int state) { m_nTimerState = state; }
+  // The process's exit status after the run: 1 when it could not work.
+  int ExitStatus() const { return m_nExitStatus; }
 
   // After a settings change on the window thread: lets the worker see it.
   void PublishSettings() { m_shared.Publish(m_settings); }
@@ -155,6 +157,7 @@ class CRecorderDlg final : public ui::CDialog,
   std::string m_strCaptureRefusal;  // settings this run cannot capture with
   bool m_bInitialised = false;
   bool m_bTerminating = false;
+  int m_nExitStatus = 0;
 
   ConversionQueue m_queue;
   CaptureEngine m_capture;

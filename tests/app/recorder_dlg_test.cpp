@@ -1,5 +1,6 @@
 // The recorder window's controller against the headless host.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -364,6 +365,41 @@ TEST_F(RecorderDlgTest, TerminationBeforeTheWindowIsUpIsDeliveredAtAttach) {
   Start();
   m_w->PumpMessages();
   EXPECT_TRUE(m_w->Ended());
+}
+
+// Every thread started from here on asks for a stack no system has.
+class NoNewThreads {
+ public:
+  NoNewThreads() {
+    pthread_attr_t huge;
+    m_ok = ::pthread_getattr_default_np(&m_saved) == 0 && ::pthread_attr_init(&huge) == 0 &&
+           ::pthread_attr_setstacksize(&huge, std::size_t{1} << 50) == 0 &&
+           ::pthread_setattr_default_np(&huge) == 0;
+  }
+  ~NoNewThreads() { static_cast<void>(::pthread_setattr_default_np(&m_saved)); }
+  bool Ok() const { return m_ok; }
+
+ private:
+  pthread_attr_t m_saved{};
+  bool m_ok = false;
+};
+
+TEST_F(RecorderDlgTest, AWorkerThreadTheSystemRefusesEndsTheRunWithAMessage) {
+  {
+    NoNewThreads refused;
+    ASSERT_TRUE(refused.Ok());
+    Start(false, InDir());
+  }
+  EXPECT_EQ(m_dlg->Worker(), nullptr);
+  ASSERT_EQ(m_host.Boxes().size(), 1u);
+  EXPECT_EQ(m_host.Boxes()[0].text.rfind("変換スレッドを開始できないので、終了します。", 0), 0u);
+  EXPECT_EQ(m_host.Boxes()[0].caption, "Mivo");
+  EXPECT_EQ(m_host.Boxes()[0].type & ui::MB_ICONMASK, ui::MB_ICONSTOP);
+  m_w->PumpMessages();
+  EXPECT_TRUE(m_w->Ended());
+  EXPECT_EQ(m_dlg->ExitStatus(), 1);
+  Finish();
+  EXPECT_TRUE(std::filesystem::exists(m_ini));  // the settings are still saved
 }
 
 TEST_F(RecorderDlgTest, DebugLogBlockPerRun) {
