@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <new>
 
+#include "capture/capture_ids.h"
 #include "platform/ui/dialog.h"
 
 namespace mivo {
@@ -85,7 +86,7 @@ OpenOutcome CaptureEngine::Open(const platform::WAVEFORMATEX& format, std::uint3
     }
     if (!found) {
       const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
-      window.MessageBox(text, ui::kDefaultCaption, ui::MB_OK);
+      window.MessageBox(text, kAppTitle, ui::MB_OK);
       deviceName.clear();
     }
   }

@@ -109,7 +109,7 @@ TEST_F(CaptureEngineTest, DeviceIsChosenByItsExactName) {
   ASSERT_EQ(m_host.Boxes().size(), 1u);
   const auto box = m_host.Boxes()[0];
   EXPECT_EQ(box.text, "入力デバイス:usb audio がないので、単に「優先するデバイス」にしときますね");
-  EXPECT_EQ(box.caption, ui::kDefaultCaption);
+  EXPECT_EQ(box.caption, "Mivo");
   EXPECT_EQ(box.type, ui::MB_OK);
   EXPECT_EQ(m_deviceName, "");  // saved empty at exit
 }
