@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
   // that its threads leave the termination signals to it).
   mivo::platform::WaveInOptions waveInOptions;
   waveInOptions.inputFile = cl.inputFile;
+  waveInOptions.demo = cl.demo;
   error.clear();
   std::unique_ptr<mivo::platform::IWaveIn> waveIn = mivo::platform::CreateSystemWaveIn(waveInOptions, &error);
   if (!waveIn) {
@@ -139,7 +140,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mivo: commands from 'mivo --command' are not available: %s\n", error.c_str());
   }
 
-  mivo::CRecorderApp app(host, settingsPath, &link, waveIn.get());
+  mivo::CRecorderApp app(host, settingsPath, &link, waveIn.get(), !cl.inputFile.empty() || cl.demo);
   const int status = app.Run();
 
   server.Stop();

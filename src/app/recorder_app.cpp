@@ -17,6 +17,7 @@ int CRecorderApp::Run() {
   env.encoderInfo = m_strEncoderInfo;
   env.link = m_pLink;
   env.waveIn = m_pWaveIn;
+  env.inputGiven = m_bInputGiven;
   env.gogo = encoderAvailable ? &gogo : nullptr;
   int status = 0;
   {

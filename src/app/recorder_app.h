@@ -12,9 +12,15 @@ namespace mivo {
 class CRecorderApp {
  public:
   // `waveIn` is the system's wave input, created once for the process
-  // (nullptr: the window runs without capture).
-  CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link, platform::IWaveIn* waveIn)
-      : m_host(host), m_strSettingsPath(std::move(settingsPath)), m_pLink(link), m_pWaveIn(waveIn) {}
+  // (nullptr: the window runs without capture); `inputGiven`: its input was
+  // named on the command line.
+  CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link, platform::IWaveIn* waveIn,
+               bool inputGiven = false)
+      : m_host(host),
+        m_strSettingsPath(std::move(settingsPath)),
+        m_pLink(link),
+        m_pWaveIn(waveIn),
+        m_bInputGiven(inputGiven) {}
 
   // Loads the MP3 encoder, runs the recorder window modally, unloads the
   // encoder. Returns the process exit status.
@@ -27,6 +33,7 @@ class CRecorderApp {
   std::string m_strSettingsPath;
   WindowLink* m_pLink;
   platform::IWaveIn* m_pWaveIn;
+  bool m_bInputGiven;
   std::string m_strEncoderInfo;
 };
 

@@ -172,9 +172,14 @@ bool CRecorderDlg::OpenCapture() {
   m_writer.SetFormat(m_wfxInput, m_nBufFrames);
   // Without a wave input the window runs as after "Ignore" in the device
   // error box: no buffer ever arrives.
-  const OpenOutcome outcome = m_capture.Open(m_wfxInput, m_nBufFrames, m_settings.WaveInDevName, w);
+  const OpenOutcome outcome =
+      m_capture.Open(m_wfxInput, m_nBufFrames, m_settings.WaveInDevName, w, m_env.inputGiven);
   if (outcome == OpenOutcome::Aborted) return false;
-  if (outcome == OpenOutcome::Opened) OnCaptureStatus();
+  if (outcome == OpenOutcome::Opened) {
+    OnCaptureStatus();
+  } else {
+    ShowInputNote();
+  }
   return true;
 }
 
@@ -200,11 +205,12 @@ void CRecorderDlg::OnCaptureStatus() {
 
 void CRecorderDlg::ShowInputNote() {
   ui::IWindow& w = Wnd();
-  const char* note = "";
-  if (m_inputStatus.state == platform::WaveInState::Lost) {
+  // Which device is capturing, by the name the device list shows.
+  std::string note = m_inputStatus.deviceName;
+  if (!m_capture.IsOpen()) {
+    note = "入力なし";
+  } else if (m_inputStatus.state == platform::WaveInState::Lost) {
     note = "入力が途切れています";
-  } else if (m_inputStatus.demo) {
-    note = "デモ信号を再生中";
   }
   if (w.GetDlgItemText(IDC_INPUT_NOTE) != note) w.SetDlgItemText(IDC_INPUT_NOTE, note);
   std::string overruns;

@@ -39,6 +39,10 @@ struct RecorderEnvironment {
   std::string encoderInfo;         // the about box's encoder text
   ITrackProcessor* processor = nullptr;  // nullptr: the built-in one
   platform::IWaveIn* waveIn = nullptr;   // nullptr: no capture (no buffer ever arrives)
+  // The input of this run was named on the command line (--input-file,
+  // --demo): its preferred device is opened, and WaveInDevName is kept as
+  // it is for the runs after this one.
+  bool inputGiven = false;
   WindowLink* link = nullptr;            // remote commands and termination
   const GogoDll* gogo = nullptr;         // the loaded MP3 encoder library, if any
   // Sleeps of the exit and start-up hand-shakes; tests pass a shorter one.

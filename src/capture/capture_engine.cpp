@@ -59,8 +59,31 @@ void CaptureEngine::Free() {
   m_pDoneHdr = nullptr;
 }
 
+unsigned CaptureEngine::ChooseDevice(std::string& deviceName, ui::IWindow& window) {
+  // The first look at the system may wait for a sound server still coming up.
+  const unsigned count = m_waveIn->waveInGetNumDevs();
+  auto nameOf = [this](unsigned id) {
+    platform::WAVEINCAPS caps;
+    return m_waveIn->waveInGetDevCaps(id, &caps) == platform::MMSYSERR_NOERROR ? caps.szPname : std::string();
+  };
+  if (deviceName.empty()) {
+    // The system offers no capture device at all: the demo signal is all
+    // there is (it is listed only then).
+    if (count == 1 && nameOf(0) == platform::kDemoDeviceName) return 0;
+    return platform::WAVE_MAPPER;
+  }
+  for (unsigned id = 0; id < count; ++id) {
+    if (nameOf(id) == deviceName) return id;
+  }
+  // A device was expected: the preferred one, never the demo in its place.
+  const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
+  window.MessageBox(text, kAppTitle, ui::MB_OK);
+  deviceName.clear();
+  return platform::WAVE_MAPPER;
+}
+
 OpenOutcome CaptureEngine::Open(const platform::WAVEFORMATEX& format, std::uint32_t bufferFrames,
-                                std::string& deviceName, ui::IWindow& window) {
+                                std::string& deviceName, ui::IWindow& window, bool inputGiven) {
   if (m_waveIn == nullptr) return OpenOutcome::Ignored;
 
   // The ring is allocated once; without it nothing can be captured, and the
@@ -72,24 +95,7 @@ OpenOutcome CaptureEngine::Open(const platform::WAVEFORMATEX& format, std::uint3
     if (answer != ui::IDRETRY) return OpenOutcome::Ignored;
   }
 
-  unsigned deviceId = platform::WAVE_MAPPER;
-  if (!deviceName.empty()) {
-    bool found = false;
-    const unsigned count = m_waveIn->waveInGetNumDevs();
-    for (unsigned id = 0; id < count && !found; ++id) {
-      platform::WAVEINCAPS caps;
-      if (m_waveIn->waveInGetDevCaps(id, &caps) != platform::MMSYSERR_NOERROR) continue;
-      if (caps.szPname == deviceName) {
-        deviceId = id;
-        found = true;
-      }
-    }
-    if (!found) {
-      const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
-      window.MessageBox(text, kAppTitle, ui::MB_OK);
-      deviceName.clear();
-    }
-  }
+  const unsigned deviceId = inputGiven ? platform::WAVE_MAPPER : ChooseDevice(deviceName, window);
 
   for (;;) {
     platform::HWAVEIN handle = nullptr;

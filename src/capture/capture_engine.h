@@ -65,8 +65,12 @@ class CaptureEngine {
   // the preferred device is used), opens it for `format` with notifications
   // to `window`, queues 62 buffers and starts capture. Failures are asked
   // about with Abort/Retry/Ignore boxes shown by `window`.
+  // The demo signal stands in only when no device is named and the system
+  // offers nothing else. With `inputGiven` (the input of this run was named
+  // on the command line) the preferred device is opened and `deviceName`
+  // is neither looked at nor changed.
   OpenOutcome Open(const platform::WAVEFORMATEX& format, std::uint32_t bufferFrames,
-                   std::string& deviceName, ui::IWindow& window);
+                   std::string& deviceName, ui::IWindow& window, bool inputGiven = false);
 
   // MM_WIM_DATA: wParam the device, lParam the returned WAVEHDR*.
   void OnBufferDone(std::uintptr_t wParam, std::intptr_t lParam, ICaptureClient& client);
@@ -89,6 +93,7 @@ class CaptureEngine {
   const platform::WAVEHDR* DoneHdr() const { return m_pDoneHdr; }
 
  private:
+  unsigned ChooseDevice(std::string& deviceName, ui::IWindow& window);
   bool Allocate(std::uint32_t frames);
   void Free();
   int IndexOf(std::intptr_t lParam) const;
