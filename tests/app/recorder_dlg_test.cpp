@@ -1,6 +1,5 @@
 // The recorder window's controller against the headless host.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +13,7 @@
 #include "app/window_link.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
+#include "support/no_new_threads.h"
 #include "support/temp_folder.h"
 
 namespace mivo {
@@ -367,26 +367,9 @@ TEST_F(RecorderDlgTest, TerminationBeforeTheWindowIsUpIsDeliveredAtAttach) {
   EXPECT_TRUE(m_w->Ended());
 }
 
-// Every thread started from here on asks for a stack no system has.
-class NoNewThreads {
- public:
-  NoNewThreads() {
-    pthread_attr_t huge;
-    m_ok = ::pthread_getattr_default_np(&m_saved) == 0 && ::pthread_attr_init(&huge) == 0 &&
-           ::pthread_attr_setstacksize(&huge, std::size_t{1} << 50) == 0 &&
-           ::pthread_setattr_default_np(&huge) == 0;
-  }
-  ~NoNewThreads() { static_cast<void>(::pthread_setattr_default_np(&m_saved)); }
-  bool Ok() const { return m_ok; }
-
- private:
-  pthread_attr_t m_saved{};
-  bool m_ok = false;
-};
-
 TEST_F(RecorderDlgTest, AWorkerThreadTheSystemRefusesEndsTheRunWithAMessage) {
   {
-    NoNewThreads refused;
+    testing::NoNewThreads refused;
     ASSERT_TRUE(refused.Ok());
     Start(false, InDir());
   }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "backend_envs.h"
+#include "support/no_new_threads.h"
 #include "platform/wavein/demo_signal.h"
 #include "platform/wavein/wavein.h"
 #include "wavein_test_support.h"
@@ -59,6 +60,13 @@ TYPED_TEST(PacedSource, DeliversAtRealTimePace) {
   EXPECT_GE(first, 0.045);
   EXPECT_GE(last, 0.995);
   EXPECT_LT(last, 2.0);
+}
+
+TYPED_TEST(PacedSource, AThreadTheSystemRefusesFailsTheOpen) {
+  Capture cap(*this->m_wave);
+  mivo::testing::NoNewThreads refused;
+  ASSERT_TRUE(refused.Ok());
+  EXPECT_EQ(cap.Open(this->m_env.DeviceId(*this->m_wave), this->m_env.Format()), MMSYSERR_NOMEM);
 }
 
 // No sound server (nothing to wait for, however long the wait allowed: one
