@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <new>
+#include <optional>
+#include <utility>
 
 #include "capture/capture_ids.h"
 #include "platform/ui/dialog.h"
@@ -59,22 +61,23 @@ void CaptureEngine::Free() {
   m_pDoneHdr = nullptr;
 }
 
+std::optional<unsigned> CaptureEngine::FindDevice(const std::string& name, unsigned count) const {
+  for (unsigned id = 0; id < count; ++id) {
+    platform::WAVEINCAPS caps;
+    if (m_waveIn->waveInGetDevCaps(id, &caps) == platform::MMSYSERR_NOERROR && caps.szPname == name) return id;
+  }
+  return std::nullopt;
+}
+
 unsigned CaptureEngine::ChooseDevice(std::string& deviceName, ui::IWindow& window) {
   // The first look at the system may wait for a sound server still coming up.
   const unsigned count = m_waveIn->waveInGetNumDevs();
-  auto nameOf = [this](unsigned id) {
-    platform::WAVEINCAPS caps;
-    return m_waveIn->waveInGetDevCaps(id, &caps) == platform::MMSYSERR_NOERROR ? caps.szPname : std::string();
-  };
   if (deviceName.empty()) {
     // The system offers no capture device at all: the demo signal is all
     // there is (it is listed only then).
-    if (count == 1 && nameOf(0) == platform::kDemoDeviceName) return 0;
-    return platform::WAVE_MAPPER;
+    return count == 1 && FindDevice(platform::kDemoDeviceName, 1) ? 0 : platform::WAVE_MAPPER;
   }
-  for (unsigned id = 0; id < count; ++id) {
-    if (nameOf(id) == deviceName) return id;
-  }
+  if (const std::optional<unsigned> id = FindDevice(deviceName, count)) return *id;
   // A device was expected: the preferred one, never the demo in its place.
   const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
   window.MessageBox(text, kAppTitle, ui::MB_OK);
@@ -95,7 +98,11 @@ OpenOutcome CaptureEngine::Open(const platform::WAVEFORMATEX& format, std::uint3
     if (answer != ui::IDRETRY) return OpenOutcome::Ignored;
   }
 
-  const unsigned deviceId = inputGiven ? platform::WAVE_MAPPER : ChooseDevice(deviceName, window);
+  // A named device that was not there is looked for again at each Retry:
+  // a sound server that has come up meanwhile may list it now.
+  std::string missing = inputGiven ? std::string() : deviceName;
+  unsigned deviceId = inputGiven ? platform::WAVE_MAPPER : ChooseDevice(deviceName, window);
+  if (!deviceName.empty()) missing.clear();
 
   for (;;) {
     platform::HWAVEIN handle = nullptr;
@@ -106,7 +113,16 @@ OpenOutcome CaptureEngine::Open(const platform::WAVEFORMATEX& format, std::uint3
     }
     const int answer = window.MessageBox(WaveInOpenErrorText(result), kOpenCaption,
                                          ui::MB_ABORTRETRYIGNORE);
-    if (answer == ui::IDRETRY) continue;
+    if (answer == ui::IDRETRY) {
+      if (!missing.empty()) {
+        if (const std::optional<unsigned> id = FindDevice(missing, m_waveIn->waveInGetNumDevs())) {
+          deviceId = *id;
+          deviceName = std::move(missing);  // found after all: kept
+          missing.clear();
+        }
+      }
+      continue;
+    }
     if (answer == ui::IDABORT) return OpenOutcome::Aborted;
     return OpenOutcome::Ignored;  // runs without capture, the ring unused
   }
