@@ -61,7 +61,10 @@ class PulseTest : public ::testing::Test {
     }
     return names;
   }
-  std::unique_ptr<IWaveIn> WaveIn(const WaveInOptions& options) {
+  std::unique_ptr<IWaveIn> WaveIn(std::chrono::milliseconds serverWait, bool demo = false) {
+    WaveInOptions options;
+    options.serverWait = serverWait;
+    options.demo = demo;
     std::string error;
     auto wave = CreateSystemWaveIn(options, &error);
     EXPECT_TRUE(wave) << error;
@@ -172,9 +175,7 @@ TEST_F(PulseTest, OpeningWhileTheServerIsGoneFailsAtOnce) {
 // look waits for it and then takes its device, not the demo signal.
 TEST_F(PulseTest, ASlowServerIsWaitedForAndItsSourceTaken) {
   m_env.Daemon().Pause(true);
-  WaveInOptions options;
-  options.serverWait = 30s;
-  auto wave = WaveIn(options);
+  auto wave = WaveIn(30s);
   ASSERT_TRUE(wave);
   std::thread resume([this] {
     std::this_thread::sleep_for(3s);
@@ -193,9 +194,7 @@ TEST_F(PulseTest, ASlowServerIsWaitedForAndItsSourceTaken) {
 // place; opening the preferred device again (Retry) asks the server again.
 TEST_F(PulseTest, AServerThatDoesNotAnswerGivesNoDemoAndRetryAsksAgain) {
   m_env.Daemon().Pause(true);
-  WaveInOptions options;
-  options.serverWait = 0ms;
-  auto wave = WaveIn(options);
+  auto wave = WaveIn(0ms);
   ASSERT_TRUE(wave);
   EXPECT_EQ(wave->waveInGetNumDevs(), 0u);
   {
@@ -210,9 +209,7 @@ TEST_F(PulseTest, AServerThatDoesNotAnswerGivesNoDemoAndRetryAsksAgain) {
 
 // --demo: the demo signal is the preferred device, beside the real ones.
 TEST_F(PulseTest, TheDemoAskedForIsThePreferredDevice) {
-  WaveInOptions options;
-  options.demo = true;
-  auto wave = WaveIn(options);
+  auto wave = WaveIn(0ms, true);
   ASSERT_TRUE(wave);
   EXPECT_EQ(NamesOf(*wave), (std::vector<std::string>{"Monitor of RecTestSink", kDemoDeviceName}));
   Capture cap(*wave);
