@@ -620,7 +620,10 @@ int Main(int argc, char** argv) {
   RecorderSettings settings;
   settings.Load(config);
 
-  const std::string outDir = o.outDir.empty() ? settings.RecFolder : o.outDir;
+  // A relative RecFolder lies where the settings file says; -o is taken
+  // from the current folder.
+  std::string outDir = o.outDir.empty() ? settings.FilesFolder(settings.RecFolder) : o.outDir;
+  if (const fs::path absolute = fs::absolute(outDir, ec); !ec) outDir = absolute.string();
   if (!fs::is_directory(outDir, ec)) {
     Say("the output folder " + outDir + " does not exist");
     return kExitUsage;

@@ -326,7 +326,7 @@ void CRecorderDlg::OnMeterRadio(int id) {
 }
 
 void CRecorderDlg::OnBrowse(int editId, std::string& setting) {
-  CFolderChooser chooser(*m_env.host, &Wnd(), setting);
+  CFolderChooser chooser(*m_env.host, &Wnd(), m_settings.FilesFolder(setting));
   if (chooser.Browse() == 1) {
     setting = chooser.ChosenFolder();
     Wnd().SetDlgItemText(editId, setting);

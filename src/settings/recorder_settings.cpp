@@ -31,6 +31,7 @@
 #include <utility>
 #include <variant>
 
+#include "platform/process/paths.h"
 #include "platform/process/unique_fd.h"
 
 namespace mivo {
@@ -449,6 +450,10 @@ void RecorderSettings::Load(const std::string& path) {
     m_nRecThreadPriority = 15;
     TransThreadPriority = -15;
   }
+
+  const platform::FilesBase base = platform::FilesBaseFor(path);
+  m_strFilesBase = base.folder;
+  m_bCreateFilesBase = base.create;
 }
 
 bool RecorderSettings::Save(const std::string& path, int timerState, std::string* error) {
@@ -468,6 +473,16 @@ bool RecorderSettings::Save(const std::string& path, int timerState, std::string
   }
 
   return ReplaceFile(path, out, error);
+}
+
+std::string RecorderSettings::FilesFolder(const std::string& folder) const {
+  if (!folder.empty() && folder.front() == '/') return folder;
+  if (m_strFilesBase.empty()) return folder.empty() ? "." : folder;
+  // A failure shows when a file is made there.
+  if (m_bCreateFilesBase) static_cast<void>(platform::MakeFolders(m_strFilesBase, 0777));
+  if (folder.empty() || folder == ".") return m_strFilesBase;
+  if (m_strFilesBase.back() == '/') return m_strFilesBase + folder;
+  return m_strFilesBase + "/" + folder;
 }
 
 void RecorderSettings::SetOutFileExp(std::string_view ext) {

@@ -265,12 +265,25 @@ TEST_F(RecorderDlgTest, EditsAndFolderChooserReachTheSettingsFile) {
   m_host.QueueFolder(chosen.Dir().string());
   m_w->Click(IDC_TEMPFOLDER_BROWSE);
   EXPECT_EQ(m_w->GetDlgItemText(IDC_TEMPFOLDER), chosen.Dir().string());
-  EXPECT_EQ(m_host.BrowsedFrom(), (std::vector<std::string>{".", ".", "."}));
+  // The chooser opens where the files go: "." is the settings file's folder.
+  EXPECT_EQ(m_host.BrowsedFrom(), std::vector<std::string>(3, m_dir.Dir().string()));
   Finish();
   const std::string saved = ReadBytes(m_ini);
   EXPECT_NE(saved.find("RecFilePre=テープ\n"), std::string::npos);
   EXPECT_NE(saved.find("RecTempFolder=" + chosen.Dir().string() + "\n"), std::string::npos);
   EXPECT_NE(saved.find("RecFolder=.\n"), std::string::npos);
+}
+
+TEST_F(RecorderDlgTest, RelativeFoldersLieBesideThePortableSettingsFileAndShowAsStored) {
+  Start(false, "RecTempFolder=.\nRecFolder=\n");
+  m_w->Click(IDC_REC);
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_TRACKFILE), m_dir.PathOf("music001.wav"));
+  EXPECT_TRUE(std::filesystem::exists(m_dir.PathOf("music001.wav")));
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_TEMPFOLDER), ".");
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_RECFOLDER), "");
+  m_w->Click(IDC_STOP);
+  Finish();
+  EXPECT_NE(ReadBytes(m_ini).find("\nRecTempFolder=.\nRecFolder=\n"), std::string::npos);
 }
 
 TEST_F(RecorderDlgTest, AboutBoxShowsVersionAndEncoderText) {

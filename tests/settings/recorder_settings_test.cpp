@@ -11,6 +11,7 @@
 #include <limits>
 #include <string>
 
+#include "support/scoped_env.h"
 #include "support/unprivileged.h"
 #include "test_files.h"
 
@@ -369,6 +370,31 @@ TEST_F(SettingsFileTest, ReadOnlyFolderRewritesAWritableFileInPlace) {
   EXPECT_EQ(ReadBytes(writable), DefaultFile());
   EXPECT_EQ(ReadBytes(locked), "RecFilePre=old\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2);
+}
+
+TEST_F(SettingsFileTest, RelativeFoldersPointBesideThePortableSettingsFile) {
+  RecorderSettings s = LoadText("RecTempFolder=.\nRecFolder=\n");
+  const std::string base = m_dir.string();
+  EXPECT_EQ(s.FilesFolder(s.RecTempFolder), base);
+  EXPECT_EQ(s.FilesFolder(s.RecFolder), base);  // empty is not the root
+  EXPECT_EQ(s.FilesFolder("takes/a"), base + "/takes/a");
+  EXPECT_EQ(s.FilesFolder("/srv/rec"), "/srv/rec");
+  EXPECT_FALSE(std::filesystem::exists(m_dir / "takes"));
+  ASSERT_TRUE(s.Save(IniPath(), 0));
+  EXPECT_NE(ReadBytes(IniPath()).find("\nRecTempFolder=.\nRecFolder=\n"), std::string::npos);
+}
+
+TEST_F(SettingsFileTest, RelativeFoldersOfTheUsersOwnSettingsPointIntoTheMusicFolder) {
+  testing::ScopedEnv home("HOME", m_dir.c_str());
+  testing::ScopedEnv config("XDG_CONFIG_HOME", PathOf("cfg").c_str());
+  std::filesystem::create_directories(m_dir / "cfg" / "mivo");
+  WriteBytes(PathOf("cfg/user-dirs.dirs"), "XDG_MUSIC_DIR=\"$HOME/音楽\"\n");
+  RecorderSettings s;
+  s.Load(PathOf("cfg/mivo/mivo.ini"));
+  EXPECT_FALSE(std::filesystem::exists(m_dir / "音楽"));  // not before it is used
+  EXPECT_EQ(s.FilesFolder("."), PathOf("音楽/Mivo"));
+  EXPECT_TRUE(std::filesystem::is_directory(m_dir / "音楽" / "Mivo"));
+  EXPECT_EQ(s.RecTempFolder, ".");
 }
 
 TEST_F(SettingsFileTest, OutFileExpIsCutTo15BytesOnACharacterBoundary) {
