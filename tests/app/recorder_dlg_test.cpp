@@ -379,6 +379,19 @@ TEST_F(RecorderDlgTest, TerminationBeforeTheWindowIsUpIsDeliveredAtAttach) {
   EXPECT_TRUE(m_w->Ended());
 }
 
+TEST_F(RecorderDlgTest, SettingsThatCannotBeSavedAreToldAtExit) {
+  const std::string log = m_dir.PathOf("debug.log");
+  Start(false, "DebugLogLevel=1\nDebugLogFileName=" + log + "\n");
+  std::filesystem::remove(m_ini);
+  std::filesystem::create_directories(m_ini + "/inside");  // not even root writes a file there
+  Finish();
+  const std::string why = m_ini + ": Is a directory";
+  ASSERT_EQ(m_host.Boxes().size(), 1u);
+  EXPECT_EQ(m_host.Boxes()[0].text, "設定を保存できませんでした。\r\n" + why);
+  EXPECT_EQ(m_host.Boxes()[0].caption, "Mivo");
+  EXPECT_EQ(ReadBytes(log), "start logging...\nsettings not saved: " + why + "\nend logging...\n\n");
+}
+
 TEST_F(RecorderDlgTest, DebugLogBlockPerRun) {
   const std::string log = m_dir.PathOf("debug.log");
   Start(false, "DebugLogLevel=1\nDebugLogFileName=" + log + "\n");
