@@ -162,7 +162,9 @@ class Link {
       r = sd_bus_is_ready(m_bus.get());
       if (r > 0) return true;
       if (r == 0) r = sd_bus_process(m_bus.get(), nullptr);
-      if (r < 0) return Fail(error, "the system bus " + SystemBusAddress() + " refused the connection: " + ErrnoText(-r));
+      if (r < 0) {
+        return Fail(error, "the system bus " + SystemBusAddress() + " refused the connection: " + ErrnoText(-r));
+      }
       if (r > 0) continue;
       const auto left = deadline - Clock::now();
       if (left <= Clock::duration::zero()) {
@@ -185,9 +187,7 @@ class Link {
 
   // What went wrong with a call, in words.
   std::string Describe(const BusError& error, int r) const {
-    if (error.Is(SD_BUS_ERROR_SERVICE_UNKNOWN) || error.Is(SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
-      return "systemd-logind does not run on the system bus " + SystemBusAddress();
-    }
+    if (LogindMissing(error)) return "systemd-logind does not run on the system bus " + SystemBusAddress();
     if (r == -ETIMEDOUT || error.Is(SD_BUS_ERROR_TIMEOUT) || error.Is(SD_BUS_ERROR_NO_REPLY)) {
       return "logind did not answer within " + Within();
     }
@@ -195,7 +195,7 @@ class Link {
     return ErrnoText(-r);
   }
 
-  bool LogindMissing(const BusError& error) const {
+  static bool LogindMissing(const BusError& error) {
     return error.Is(SD_BUS_ERROR_SERVICE_UNKNOWN) || error.Is(SD_BUS_ERROR_NAME_HAS_NO_OWNER);
   }
 
@@ -226,11 +226,16 @@ class Link {
       }
     }
     const char* env = std::getenv("XDG_SESSION_ID");
-    if (!env || !*env) return Fail(error, "this program runs in no login session (" + byPid + "; XDG_SESSION_ID is not set)");
+    if (!env || !*env) {
+      return Fail(error, "this program runs in no login session (" + byPid + "; XDG_SESSION_ID is not set)");
+    }
     BusError e;
     MessagePtr reply;
     const int r = Call("GetSession", e, &reply, "s", env);
-    if (r < 0) return Fail(error, "logind does not know the session XDG_SESSION_ID names (" + std::string(env) + "): " + Describe(e, r));
+    if (r < 0) {
+      return Fail(error, "logind does not know the session XDG_SESSION_ID names (" + std::string(env) +
+                             "): " + Describe(e, r));
+    }
     *id = env;
     return true;
   }
@@ -300,12 +305,15 @@ class LogindPower final : public IPowerSystem {
     const char* answer = nullptr;
     if (r >= 0) r = sd_bus_message_read(reply.get(), "s", &answer);
     if (r < 0) {
-      return Refuse(why, std::string("cannot ask logind whether this user may ") + route->verb + ": " + link.Describe(e, r));
+      return Refuse(why, std::string("cannot ask logind whether this user may ") + route->verb + ": " +
+                             link.Describe(e, r));
     }
     const std::string a = answer;
     const std::string said = std::string(" (") + route->canMethod + ": " + a + ")";
     if (a == "yes" || a == "challenge") return true;
-    if (a == "no") return Refuse(why, std::string("logind does not let this user ") + route->verb + " the machine" + said);
+    if (a == "no") {
+      return Refuse(why, std::string("logind does not let this user ") + route->verb + " the machine" + said);
+    }
     if (a == "na") return Refuse(why, std::string("this machine cannot ") + route->verb + said);
     return Refuse(why, std::string("logind gave an unknown answer") + said);
   }
