@@ -18,6 +18,7 @@
 #include "capture/track_writer.h"
 #include "convert/conversion_queue.h"
 #include "convert/conversion_worker.h"
+#include "platform/power/power.h"
 #include "platform/ui/dialog.h"
 #include "platform/wavein/wavein.h"
 #include "settings/debug_log.h"
@@ -41,6 +42,7 @@ struct RecorderEnvironment {
   platform::IWaveIn* waveIn = nullptr;   // nullptr: no capture (no buffer ever arrives)
   WindowLink* link = nullptr;            // remote commands and termination
   const GogoDll* gogo = nullptr;         // the loaded MP3 encoder library, if any
+  platform::IPowerSystem* power = nullptr;
   // Sleeps of the exit and start-up hand-shakes; tests pass a shorter one.
   void (*sleep)(unsigned ms) = nullptr;
 };
