@@ -153,14 +153,22 @@ bool TrackWriter::Open() {
     m_settings.RecTempFolder.pop_back();
     w.SetDlgItemText(IDC_TEMPFOLDER, m_settings.RecTempFolder);
   }
-  TrackNames names = MakeTrackNames(m_settings, m_nTrackNo);
-  while ((Exists(names.track) || Exists(names.mp3) || Exists(names.wma)) && m_nTrackNo < INT_MAX) {
+  // The file is created exclusively: another recorder sharing the folder
+  // may take a name between the look and the creation, and then this one
+  // goes on to the next number instead of writing into that file.
+  int fd = -1;
+  for (;;) {
+    TrackNames names = MakeTrackNames(m_settings, m_nTrackNo);
+    while ((Exists(names.track) || Exists(names.mp3) || Exists(names.wma)) && m_nTrackNo < INT_MAX) {
+      ++m_nTrackNo;
+      names = MakeTrackNames(m_settings, m_nTrackNo);
+    }
+    m_strTrackPath = names.track;
+    if (m_beforeCreate != nullptr) m_beforeCreate(m_strTrackPath);
+    fd = ::open(m_strTrackPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST || m_nTrackNo == INT_MAX) break;
     ++m_nTrackNo;
-    names = MakeTrackNames(m_settings, m_nTrackNo);
   }
-  m_strTrackPath = names.track;
-
-  const int fd = ::open(m_strTrackPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     m_control.Stop();
     w.MessageBox(kCannotOpenTrack, "ERROR", ui::MB_OK | ui::MB_ICONEXCLAMATION);

@@ -133,6 +133,23 @@ TEST_F(TrackWriterTest, NamesTakeTheLowestFreeNumberAcrossBothFolders) {
   EXPECT_EQ(MakeTrackNames(m_settings, 1234).track, m_dir.PathOf("t1234.wav"));
 }
 
+TEST_F(TrackWriterTest, ANameTakenBetweenTheLookAndTheCreationIsLeftAloneForTheNextNumber) {
+  // Another recorder sharing the temporary folder creates music001.wav
+  // after this one found the name free.
+  static int creations = 0;
+  creations = 0;
+  m_writer.SetBeforeCreate([](const std::string& path) {
+    if (creations++ == 0) WriteBytes(path, "the other recorder's track");
+  });
+  Rec();
+  EXPECT_EQ(m_writer.TrackNo(), 2);
+  EXPECT_EQ(m_writer.TrackPath(), m_dir.PathOf("music002.wav"));
+  Feed(RampFrames(kFrames, 7));
+  Stop();
+  EXPECT_EQ(ReadBytes(m_dir.PathOf("music001.wav")), "the other recorder's track");
+  ASSERT_EQ(QueuedFiles(), std::vector<std::string>{m_dir.PathOf("music002.wav")});
+}
+
 TEST_F(TrackWriterTest, EmptyShortAndSkippedTracksAreDeletedAndGiveTheirNumberBack) {
   const std::string logPath = m_dir.PathOf("debug.log");
   m_log.Open(1, logPath);
