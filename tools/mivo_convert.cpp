@@ -214,6 +214,8 @@ struct Measured {
   std::int32_t peak = 0;  // largest (level + 1) / 2 over 1024-frame buffers
   std::int32_t dcL = 0;   // channel means
   std::int32_t dcR = 0;
+  ChannelRange rangeL;    // smallest and largest sample of each channel
+  ChannelRange rangeR;
 };
 
 class Meter {
@@ -222,6 +224,12 @@ class Meter {
     for (std::size_t i = 0; i < count; ++i) {
       const auto l = static_cast<std::int16_t>(GetLe16(frames + 4 * i));
       const auto r = static_cast<std::int16_t>(GetLe16(frames + 4 * i + 2));
+      if (m_frames == 0) {
+        m_rangeL = ChannelRange{l, l};
+        m_rangeR = ChannelRange{r, r};
+      }
+      m_rangeL = ChannelRange{std::min(m_rangeL.min, l), std::max(m_rangeL.max, l)};
+      m_rangeR = ChannelRange{std::min(m_rangeR.min, r), std::max(m_rangeR.max, r)};
       if (m_inBuffer == 0) {
         m_minL = m_maxL = l;
         m_minR = m_maxR = r;
@@ -240,6 +248,8 @@ class Meter {
     if (m_inBuffer) EndBuffer();
     Measured m;
     m.peak = static_cast<std::int32_t>(m_peak);
+    m.rangeL = m_rangeL;
+    m.rangeR = m_rangeR;
     if (m_frames) {
       m.dcL = static_cast<std::int32_t>(m_sumL / static_cast<std::int64_t>(m_frames));
       m.dcR = static_cast<std::int32_t>(m_sumR / static_cast<std::int64_t>(m_frames));
@@ -255,6 +265,7 @@ class Meter {
   }
   std::size_t m_inBuffer = 0;
   std::int32_t m_minL = 0, m_maxL = 0, m_minR = 0, m_maxR = 0;
+  ChannelRange m_rangeL, m_rangeR;
   std::uint32_t m_peak = 0;
   std::int64_t m_sumL = 0, m_sumR = 0;
   std::uint64_t m_frames = 0;
@@ -429,20 +440,20 @@ class TerminalProgress final : public IProgress {
 
 class TerminalReporter final : public IStepReporter {
  public:
-  TerminalReporter(std::string name, TerminalProgress& progress, const EncoderSteps& steps)
-      : m_name(std::move(name)), m_progress(progress), m_steps(steps) {}
+  TerminalReporter(std::string name, TerminalProgress& progress) : m_name(std::move(name)), m_progress(progress) {}
   void StepFailed(std::string_view message) override {
     m_progress.Finish();
-    std::string text = m_name + ": " + std::string(message);
-    if (message == kMp3Failed && !m_steps.mp3) text += " (this build has no MP3 encoder)";
-    if (message == kWmaFailed && !m_steps.wma) text += " (this build has no WMA encoder)";
-    Say(text);
+    Say(m_name + ": " + std::string(message));
+  }
+  // Why a step failed, what an encoder changed.
+  void Note(std::string_view line) override {
+    m_progress.Finish();
+    Say(m_name + ": " + std::string(line));
   }
 
  private:
   std::string m_name;
   TerminalProgress& m_progress;
-  const EncoderSteps& m_steps;
 };
 
 // Message boxes of the encoders, told on the terminal instead.
@@ -477,8 +488,8 @@ EncoderSteps ToolEncoders(ToolLibraries& libraries) {
   EncoderSteps steps;
   if (libraries.gogoLoaded) {
     steps.mp3 = [&libraries](const std::string& track, const std::string& out, const RecorderSettings& s,
-                             IProgress& progress) {
-      return EncodeMp3(libraries.gogo, libraries.host, track, out, s, progress);
+                             IProgress& progress, IStepLog& log) {
+      return EncodeMp3(libraries.gogo, libraries.host, track, out, s, progress, &log);
     };
   }
   return steps;
@@ -521,8 +532,6 @@ class Converter {
 
     RecorderSettings s = m_settings;
     s.RecFolder = m_outDir;
-    s.RecSamplesPerSec = static_cast<std::int32_t>(in.rate);  // the rate it was recorded at
-    s.m_nWavheaderShortening = in.headerShortening;
     s.m_nSleepBeforProcess = 0;  // no capture to leave room for here
     if (auto why = CheckRate(in, s)) return refuse(*why);
 
@@ -551,11 +560,12 @@ class Converter {
     fd.Reset();
 
     TerminalProgress progress(name, m_stop);
-    TerminalReporter reporter(name, progress, m_steps);
+    TerminalReporter reporter(name, progress);
     const TrackProcessor processor(m_steps);
-    const auto start = static_cast<std::int32_t>(st.st_mtim.tv_sec);
-    const TrackOutcome outcome =
-        processor.Process(QueueEntry{track, m.peak, start, m.dcL, m.dcR}, in.headerShortening, s, progress, reporter);
+    const auto start = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    const QueueEntry entry{track,   m.peak, start, m.dcL, m.dcR, static_cast<std::int32_t>(in.rate),
+                           in.headerShortening, m.rangeL, m.rangeR};
+    const TrackOutcome outcome = processor.Process(entry, s, progress, reporter);
     progress.Finish();
     if (outcome.cancelled || m_stop.load()) return refuse("interrupted; nothing more written");
 

@@ -111,6 +111,8 @@ class TrackWriter {
   std::time_t m_tTrackStart = 0;
   std::int64_t m_llTrackSumL = 0;
   std::int64_t m_llTrackSumR = 0;
+  ChannelRange m_rangeL;  // smallest and largest sample of the written buffers
+  ChannelRange m_rangeR;
   bool m_bFailed = false;  // a write of this track failed; the user is told once
 };
 
