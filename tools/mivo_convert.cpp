@@ -71,6 +71,9 @@ std::string UsageText() {
          "  --help          show this help and exit\n"
          "  --version       show the version and exit\n"
          "\n"
+         "An input already at 44100 Hz is not resampled; its other steps still run.\n"
+         "A missing DIR is created.\n"
+         "\n"
          "Exit status: 0 when every file was processed, 1 when any file failed\n"
          "or was refused, 2 for a usage error.\n";
 }
@@ -194,10 +197,17 @@ std::optional<std::string> Inspect(int fd, std::uint64_t fileSize, WavInput& in)
   return std::nullopt;
 }
 
-// What the enabled steps need of the input's rate.
-std::optional<std::string> CheckRate(const WavInput& in, const RecorderSettings& s) {
+// What the enabled steps need of the input's rate. An input already at
+// 44.1 kHz needs no conversion to it: that step is left out for it (`note`
+// says so) and the other steps still run.
+std::optional<std::string> CheckRate(const WavInput& in, RecorderSettings& s, std::string& note) {
   const std::string rate = std::to_string(in.rate) + " Hz";
   if (s.RecDeEmphasis && !DeEmphasisRateSupported(in.rate)) return "de-emphasis is not defined at " + rate;
+  if (s.Rec4844 && (s.m_nConvKind == 0 || s.m_nConvKind == 1) && in.rate == 44100) {
+    s.Rec4844 = false;
+    note = "already at 44100 Hz: not resampled";
+    return std::nullopt;
+  }
   if (s.Rec4844 && s.m_nConvKind == 0 && in.rate != 48000) {
     return "the linear 48 -> 44.1 kHz conversion takes 48000 Hz only, not " + rate;
   }
@@ -516,11 +526,13 @@ class Converter {
       : m_settings(std::move(settings)), m_outDir(std::move(outDir)), m_stop(stop),
         m_steps(ToolEncoders(libraries)) {}
 
-  // True when the input was processed without a failed step.
-  bool Convert(const std::string& input) {
-    const std::string name = fs::path(input).filename().string();
+  // True when the input was processed without a failed step. `place` is
+  // "n of m" in a batch, empty for a single file.
+  bool Convert(const std::string& input, const std::string& place) {
+    const std::string suffix = place.empty() ? std::string() : " (" + place + ")";
+    const std::string name = fs::path(input).filename().string() + suffix;
     auto refuse = [&](const std::string& why) {
-      Say(input + ": " + why);
+      Say(input + suffix + ": " + why);
       return false;
     };
     platform::UniqueFd fd(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
@@ -533,7 +545,9 @@ class Converter {
     RecorderSettings s = m_settings;
     s.RecFolder = m_outDir;
     s.m_nSleepBeforProcess = 0;  // no capture to leave room for here
-    if (auto why = CheckRate(in, s)) return refuse(*why);
+    std::string rateNote;
+    if (auto why = CheckRate(in, s, rateNote)) return refuse(*why);
+    if (!rateNote.empty()) Say(name + ": " + rateNote);
 
     // The copy is named like the input, so the outputs are too.
     const std::string stem = fs::path(input).stem().string();
@@ -631,6 +645,15 @@ int Main(int argc, char** argv) {
   settings.Load(config);
 
   const std::string outDir = o.outDir.empty() ? settings.RecFolder : o.outDir;
+  if (!o.outDir.empty() && !fs::exists(outDir, ec)) {
+    // A folder named with -o is made, with the folders above it.
+    fs::create_directories(outDir, ec);
+    if (ec) {
+      Say("cannot create the output folder " + outDir + ": " + ec.message());
+      return kExitFailed;
+    }
+    Say("created the output folder " + outDir);
+  }
   if (!fs::is_directory(outDir, ec)) {
     Say("the output folder " + outDir + " does not exist");
     return kExitUsage;
@@ -639,9 +662,11 @@ int Main(int argc, char** argv) {
   ToolLibraries libraries;
   Converter converter(settings, outDir, stop, libraries);
   int failed = 0;
-  for (const std::string& input : o.inputs) {
+  const std::size_t count = o.inputs.size();
+  for (std::size_t i = 0; i < count; ++i) {
     if (stop.load()) break;
-    if (!converter.Convert(input)) ++failed;
+    const std::string place = count > 1 ? std::to_string(i + 1) + " of " + std::to_string(count) : std::string();
+    if (!converter.Convert(o.inputs[i], place)) ++failed;
   }
   if (stop.load()) return kExitFailed;
   if (failed) Say(std::to_string(failed) + " of " + std::to_string(o.inputs.size()) + " files failed");
