@@ -47,7 +47,9 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
       const GogoDll* gogo = m_env.gogo;
       ui::IDialogHost* host = m_env.host;
       steps.mp3 = [gogo, host](const std::string& track, const std::string& out, const RecorderSettings& s,
-                               IProgress& progress) { return EncodeMp3(*gogo, *host, track, out, s, progress); };
+                               IProgress& progress, IStepLog& log) {
+        return EncodeMp3(*gogo, *host, track, out, s, progress, &log);
+      };
     }
     m_ownProcessor = std::make_unique<TrackProcessor>(std::move(steps));
     m_env.processor = m_ownProcessor.get();

@@ -110,6 +110,7 @@ class CRecorderDlg final : public ui::CDialog,
   int TimerState() const override { return m_nTimerState.load(); }
   ui::IWindow& Window() override { return Wnd(); }
   ui::IDialogHost& Host() override { return *m_env.host; }
+  void LogLine(std::string_view line) override { m_log.Line(line); }
 
   // IRecorderControl (IsRecording and IsSkip above)
   void EndSkip() override;

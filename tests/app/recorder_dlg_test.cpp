@@ -26,11 +26,12 @@ using testing::WriteBytes;
 // Holds every track until released, so that the queue can be kept busy.
 class GateProcessor : public ITrackProcessor {
  public:
-  void ProcessTrack(const QueueEntry&, int, IWorkerWindow&) override {
+  TrackResult ProcessTrack(const QueueEntry&, IWorkerWindow&) override {
     std::unique_lock lock(m_mtx);
     ++m_nStarted;
     m_cv.notify_all();
     m_cv.wait(lock, [this] { return m_bOpen; });
+    return {};
   }
   void Open() {
     std::lock_guard lock(m_mtx);
