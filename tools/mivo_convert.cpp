@@ -59,6 +59,9 @@ std::string UsageText() {
          "DC offsets for automatic normalization are measured from the file.\n"
          "Inputs are never changed; the results are written to RecFolder (or DIR),\n"
          "named after the input: NAME.wav when RecWav is set, NAME.mp3, NAME.wma.\n"
+         "A relative RecFolder lies in the settings file's folder, or in Mivo in the\n"
+         "music folder for the settings in $XDG_CONFIG_HOME; DIR is taken from the\n"
+         "current folder.\n"
          "\n"
          "Inputs must be 16-bit stereo PCM WAV files with a 16- or 18-byte format\n"
          "chunk (the 18-byte form gives the 46-byte track header, the 16-byte form\n"
@@ -70,6 +73,9 @@ std::string UsageText() {
          "  -o, --output DIR  write the results to DIR instead of RecFolder\n"
          "  --help          show this help and exit\n"
          "  --version       show the version and exit\n"
+         "\n"
+         "An input already at 44100 Hz is not resampled; its other steps still run.\n"
+         "A missing DIR is created.\n"
          "\n"
          "Exit status: 0 when every file was processed, 1 when any file failed\n"
          "or was refused, 2 for a usage error.\n";
@@ -194,10 +200,17 @@ std::optional<std::string> Inspect(int fd, std::uint64_t fileSize, WavInput& in)
   return std::nullopt;
 }
 
-// What the enabled steps need of the input's rate.
-std::optional<std::string> CheckRate(const WavInput& in, const RecorderSettings& s) {
+// What the enabled steps need of the input's rate. An input already at
+// 44.1 kHz needs no conversion to it: that step is left out for it (`note`
+// says so) and the other steps still run.
+std::optional<std::string> CheckRate(const WavInput& in, RecorderSettings& s, std::string& note) {
   const std::string rate = std::to_string(in.rate) + " Hz";
   if (s.RecDeEmphasis && !DeEmphasisRateSupported(in.rate)) return "de-emphasis is not defined at " + rate;
+  if (s.Rec4844 && (s.m_nConvKind == 0 || s.m_nConvKind == 1) && in.rate == 44100) {
+    s.Rec4844 = false;
+    note = "already at 44100 Hz: not resampled";
+    return std::nullopt;
+  }
   if (s.Rec4844 && s.m_nConvKind == 0 && in.rate != 48000) {
     return "the linear 48 -> 44.1 kHz conversion takes 48000 Hz only, not " + rate;
   }
@@ -214,6 +227,8 @@ struct Measured {
   std::int32_t peak = 0;  // largest (level + 1) / 2 over 1024-frame buffers
   std::int32_t dcL = 0;   // channel means
   std::int32_t dcR = 0;
+  ChannelRange rangeL;    // smallest and largest sample of each channel
+  ChannelRange rangeR;
 };
 
 class Meter {
@@ -222,6 +237,12 @@ class Meter {
     for (std::size_t i = 0; i < count; ++i) {
       const auto l = static_cast<std::int16_t>(GetLe16(frames + 4 * i));
       const auto r = static_cast<std::int16_t>(GetLe16(frames + 4 * i + 2));
+      if (m_frames == 0) {
+        m_rangeL = ChannelRange{l, l};
+        m_rangeR = ChannelRange{r, r};
+      }
+      m_rangeL = ChannelRange{std::min(m_rangeL.min, l), std::max(m_rangeL.max, l)};
+      m_rangeR = ChannelRange{std::min(m_rangeR.min, r), std::max(m_rangeR.max, r)};
       if (m_inBuffer == 0) {
         m_minL = m_maxL = l;
         m_minR = m_maxR = r;
@@ -240,6 +261,8 @@ class Meter {
     if (m_inBuffer) EndBuffer();
     Measured m;
     m.peak = static_cast<std::int32_t>(m_peak);
+    m.rangeL = m_rangeL;
+    m.rangeR = m_rangeR;
     if (m_frames) {
       m.dcL = static_cast<std::int32_t>(m_sumL / static_cast<std::int64_t>(m_frames));
       m.dcR = static_cast<std::int32_t>(m_sumR / static_cast<std::int64_t>(m_frames));
@@ -255,6 +278,7 @@ class Meter {
   }
   std::size_t m_inBuffer = 0;
   std::int32_t m_minL = 0, m_maxL = 0, m_minR = 0, m_maxR = 0;
+  ChannelRange m_rangeL, m_rangeR;
   std::uint32_t m_peak = 0;
   std::int64_t m_sumL = 0, m_sumR = 0;
   std::uint64_t m_frames = 0;
@@ -429,20 +453,20 @@ class TerminalProgress final : public IProgress {
 
 class TerminalReporter final : public IStepReporter {
  public:
-  TerminalReporter(std::string name, TerminalProgress& progress, const EncoderSteps& steps)
-      : m_name(std::move(name)), m_progress(progress), m_steps(steps) {}
+  TerminalReporter(std::string name, TerminalProgress& progress) : m_name(std::move(name)), m_progress(progress) {}
   void StepFailed(std::string_view message) override {
     m_progress.Finish();
-    std::string text = m_name + ": " + std::string(message);
-    if (message == kMp3Failed && !m_steps.mp3) text += " (this build has no MP3 encoder)";
-    if (message == kWmaFailed && !m_steps.wma) text += " (this build has no WMA encoder)";
-    Say(text);
+    Say(m_name + ": " + std::string(message));
+  }
+  // Why a step failed, what an encoder changed.
+  void Note(std::string_view line) override {
+    m_progress.Finish();
+    Say(m_name + ": " + std::string(line));
   }
 
  private:
   std::string m_name;
   TerminalProgress& m_progress;
-  const EncoderSteps& m_steps;
 };
 
 // Message boxes of the encoders, told on the terminal instead.
@@ -477,8 +501,8 @@ EncoderSteps ToolEncoders(ToolLibraries& libraries) {
   EncoderSteps steps;
   if (libraries.gogoLoaded) {
     steps.mp3 = [&libraries](const std::string& track, const std::string& out, const RecorderSettings& s,
-                             IProgress& progress) {
-      return EncodeMp3(libraries.gogo, libraries.host, track, out, s, progress);
+                             IProgress& progress, IStepLog& log) {
+      return EncodeMp3(libraries.gogo, libraries.host, track, out, s, progress, &log);
     };
   }
   return steps;
@@ -505,11 +529,13 @@ class Converter {
       : m_settings(std::move(settings)), m_outDir(std::move(outDir)), m_stop(stop),
         m_steps(ToolEncoders(libraries)) {}
 
-  // True when the input was processed without a failed step.
-  bool Convert(const std::string& input) {
-    const std::string name = fs::path(input).filename().string();
+  // True when the input was processed without a failed step. `place` is
+  // "n of m" in a batch, empty for a single file.
+  bool Convert(const std::string& input, const std::string& place) {
+    const std::string suffix = place.empty() ? std::string() : " (" + place + ")";
+    const std::string name = fs::path(input).filename().string() + suffix;
     auto refuse = [&](const std::string& why) {
-      Say(input + ": " + why);
+      Say(input + suffix + ": " + why);
       return false;
     };
     platform::UniqueFd fd(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
@@ -521,10 +547,10 @@ class Converter {
 
     RecorderSettings s = m_settings;
     s.RecFolder = m_outDir;
-    s.RecSamplesPerSec = static_cast<std::int32_t>(in.rate);  // the rate it was recorded at
-    s.m_nWavheaderShortening = in.headerShortening;
     s.m_nSleepBeforProcess = 0;  // no capture to leave room for here
-    if (auto why = CheckRate(in, s)) return refuse(*why);
+    std::string rateNote;
+    if (auto why = CheckRate(in, s, rateNote)) return refuse(*why);
+    if (!rateNote.empty()) Say(name + ": " + rateNote);
 
     // The copy is named like the input, so the outputs are too.
     const std::string stem = fs::path(input).stem().string();
@@ -551,11 +577,12 @@ class Converter {
     fd.Reset();
 
     TerminalProgress progress(name, m_stop);
-    TerminalReporter reporter(name, progress, m_steps);
+    TerminalReporter reporter(name, progress);
     const TrackProcessor processor(m_steps);
-    const auto start = static_cast<std::int32_t>(st.st_mtim.tv_sec);
-    const TrackOutcome outcome =
-        processor.Process(QueueEntry{track, m.peak, start, m.dcL, m.dcR}, in.headerShortening, s, progress, reporter);
+    const auto start = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    const QueueEntry entry{track,   m.peak, start, m.dcL, m.dcR, static_cast<std::int32_t>(in.rate),
+                           in.headerShortening, m.rangeL, m.rangeR};
+    const TrackOutcome outcome = processor.Process(entry, s, progress, reporter);
     progress.Finish();
     if (outcome.cancelled || m_stop.load()) return refuse("interrupted; nothing more written");
 
@@ -620,7 +647,19 @@ int Main(int argc, char** argv) {
   RecorderSettings settings;
   settings.Load(config);
 
-  const std::string outDir = o.outDir.empty() ? settings.RecFolder : o.outDir;
+  // A relative RecFolder lies where the settings file says; -o is taken
+  // from the current folder.
+  std::string outDir = o.outDir.empty() ? settings.FilesFolder(settings.RecFolder) : o.outDir;
+  if (const fs::path absolute = fs::absolute(outDir, ec); !ec) outDir = absolute.string();
+  if (!o.outDir.empty() && !fs::exists(outDir, ec)) {
+    // A folder named with -o is made, with the folders above it.
+    fs::create_directories(outDir, ec);
+    if (ec) {
+      Say("cannot create the output folder " + outDir + ": " + ec.message());
+      return kExitFailed;
+    }
+    Say("created the output folder " + outDir);
+  }
   if (!fs::is_directory(outDir, ec)) {
     Say("the output folder " + outDir + " does not exist");
     return kExitUsage;
@@ -629,9 +668,11 @@ int Main(int argc, char** argv) {
   ToolLibraries libraries;
   Converter converter(settings, outDir, stop, libraries);
   int failed = 0;
-  for (const std::string& input : o.inputs) {
+  const std::size_t count = o.inputs.size();
+  for (std::size_t i = 0; i < count; ++i) {
     if (stop.load()) break;
-    if (!converter.Convert(input)) ++failed;
+    const std::string place = count > 1 ? std::to_string(i + 1) + " of " + std::to_string(count) : std::string();
+    if (!converter.Convert(o.inputs[i], place)) ++failed;
   }
   if (stop.load()) return kExitFailed;
   if (failed) Say(std::to_string(failed) + " of " + std::to_string(o.inputs.size()) + " files failed");

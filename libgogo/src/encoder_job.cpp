@@ -3,6 +3,7 @@
 #include <lame/lame.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 
 #include "gogo/gogo.h"
@@ -45,14 +46,17 @@ void LameCloser::operator()(lame_global_struct* gfp) const noexcept {
   static_cast<void>(lame_close(gfp));
 }
 
-std::uint32_t EncoderJob::Failed(std::uint32_t code) {
-  if (m_nError == 0) m_nError = code;
+std::uint32_t EncoderJob::Failed(std::uint32_t code, int error) {
+  if (m_nError == 0) {
+    m_nError = code;
+    m_nSystemError = error;
+  }
   m_output.Abandon();
   return m_nError;
 }
 
-bool EncoderJob::Fail(std::uint32_t code) {
-  Failed(code);
+bool EncoderJob::Fail(std::uint32_t code, int error) {
+  Failed(code, error);
   return false;
 }
 
@@ -69,7 +73,7 @@ std::uint32_t EncoderJob::Configure(std::uint32_t id, std::uintptr_t value1, std
       // Checked here already so that the caller learns it early; the job
       // reads the file when it is prepared.
       FilePtr probe(std::fopen(path, "rb"));
-      if (!probe) return Failed(MPGE_ERR_INPUT);
+      if (!probe) return Failed(MPGE_ERR_INPUT, errno);
       return MPGE_OK;
     }
     case MPGE_CFG_OUTPUT_FILE: {
@@ -79,7 +83,8 @@ std::uint32_t EncoderJob::Configure(std::uint32_t id, std::uintptr_t value1, std
       return MPGE_OK;
     }
     case MPGE_CFG_CHANNEL_MODE:
-      if (v < MPGE_MODE_MONO || v > MPGE_MODE_DUAL) return Failed(MPGE_ERR_BAD_VALUE);
+      // -1 (no mode chosen) leaves the encoder's default.
+      if (v < MPGE_MODE_DEFAULT || v > MPGE_MODE_DUAL) return Failed(MPGE_ERR_BAD_VALUE);
       m_opt.mode = v;
       return MPGE_OK;
     case MPGE_CFG_BITRATE:
@@ -128,8 +133,9 @@ std::uint32_t EncoderJob::Query(std::uint32_t id, std::uint32_t* result) {
       return r;
     }
     case MPGE_CFG_CHANNEL_MODE: return give(m_opt.mode < 0 ? MPGE_MODE_JOINT : m_opt.mode);
-    case MPGE_CFG_BITRATE: return give(m_opt.bitrate);
-    case MPGE_CFG_OUTPUT_RATE: return give(m_opt.outputRate);
+    case MPGE_CFG_BITRATE: return give(m_nBitrateUsed != 0 ? m_nBitrateUsed : m_opt.bitrate);
+    case MPGE_CFG_OUTPUT_RATE: return give(m_nOutputRateUsed != 0 ? m_nOutputRateUsed : m_opt.outputRate);
+    case MPGE_CFG_SYSTEM_ERROR: return give(m_nSystemError);
     case MPGE_CFG_PSYCHOACOUSTIC: return give(m_opt.psychoacoustic ? 1 : 0);
     case MPGE_CFG_LOWPASS_16K: return give(m_opt.lowpass16k ? 1 : 0);
     case MPGE_CFG_EMPHASIS: return give(m_opt.emphasis);
@@ -182,10 +188,12 @@ std::uint32_t EncoderJob::SetUpEncoder() {
   ok = ok && lame_set_bWriteVbrTag(g, m_opt.format == MPGE_FORMAT_WAV ? 0 : 1) == 0;
   lame_set_write_id3tag_automatic(g, 0);
   if (!ok || lame_init_params(g) < 0) return Failed(MPGE_ERR_BAD_VALUE);
-  // LAME moves a constant bit rate to the nearest one the output's MPEG
-  // version has; the job is refused instead of encoded at another rate.
-  if (!m_opt.vbr && lame_get_brate(g) != m_opt.bitrate) return Failed(MPGE_ERR_BAD_VALUE);
+  // LAME moves a constant bit rate that the output's MPEG version lacks
+  // (320 kbit/s at 22050 Hz, say) to the nearest one it has; the caller
+  // learns which through MPGE_getConfigure. A forced output rate is kept.
   if (outRate != 0 && lame_get_out_samplerate(g) != outRate) return Failed(MPGE_ERR_BAD_VALUE);
+  m_nBitrateUsed = m_opt.vbr ? m_opt.bitrate : lame_get_brate(g);
+  m_nOutputRateUsed = lame_get_out_samplerate(g);
   return MPGE_OK;
 }
 
@@ -198,7 +206,7 @@ std::uint32_t EncoderJob::Prepare() {
   if (m_nError != 0) return m_nError;
   if (m_opt.input.empty() || m_opt.output.empty()) return Failed(MPGE_ERR_ARGUMENT);
   if (SameFile(m_opt.input, m_opt.output)) return Failed(MPGE_ERR_OUTPUT_IS_INPUT);
-  if (!m_input.Open(m_opt.input)) return Failed(MPGE_ERR_INPUT);
+  if (!m_input.Open(m_opt.input)) return Failed(MPGE_ERR_INPUT, m_input.Error());
   if (const std::uint32_t r = SetUpEncoder(); r != MPGE_OK) return r;
   lame_t g = m_lame.get();
 
@@ -225,13 +233,13 @@ std::uint32_t EncoderJob::Prepare() {
   const Container container = m_opt.format == MPGE_FORMAT_WAV   ? Container::Wav
                               : m_opt.format == MPGE_FORMAT_RMP ? Container::Rmp
                                                                 : Container::Mp3;
-  if (!m_output.Create(m_opt.output, container, info)) return Failed(MPGE_ERR_OUTPUT);
+  if (!m_output.Create(m_opt.output, container, info)) return Failed(MPGE_ERR_OUTPUT, m_output.Error());
   return MPGE_OK;
 }
 
 bool EncoderJob::Feed(std::size_t frames) {
   const std::size_t n = m_input.Read(m_pcm.data(), frames);
-  if (m_input.Failed()) return Fail(MPGE_ERR_INPUT);
+  if (m_input.Failed()) return Fail(MPGE_ERR_INPUT, m_input.Error());
   if (n == 0) return true;
   lame_t g = m_lame.get();
   auto* out = m_mp3.data();
@@ -241,7 +249,7 @@ bool EncoderJob::Feed(std::size_t frames) {
                         ? lame_encode_buffer_interleaved(g, m_pcm.data(), nSamples, out, outSize)
                         : lame_encode_buffer(g, m_pcm.data(), m_pcm.data(), nSamples, out, outSize);
   if (bytes < 0) return Fail(MPGE_ERR_ENCODER);
-  if (!m_output.Write(out, static_cast<std::size_t>(bytes))) return Fail(MPGE_ERR_OUTPUT);
+  if (!m_output.Write(out, static_cast<std::size_t>(bytes))) return Fail(MPGE_ERR_OUTPUT, m_output.Error());
   return true;
 }
 
@@ -249,7 +257,7 @@ bool EncoderJob::Flush() {
   m_bFlushed = true;
   const int bytes = lame_encode_flush(m_lame.get(), m_mp3.data(), static_cast<int>(m_mp3.size()));
   if (bytes < 0) return Fail(MPGE_ERR_ENCODER);
-  if (!m_output.Write(m_mp3.data(), static_cast<std::size_t>(bytes))) return Fail(MPGE_ERR_OUTPUT);
+  if (!m_output.Write(m_mp3.data(), static_cast<std::size_t>(bytes))) return Fail(MPGE_ERR_OUTPUT, m_output.Error());
   return true;
 }
 
@@ -268,7 +276,7 @@ std::uint32_t EncoderJob::Complete() {
   const int frames = lame_get_frameNum(g);
   if (!m_output.Finish(tag.data(), tag.size(), m_nOutputSamples,
                        frames > 0 ? static_cast<std::uint64_t>(frames) : 0)) {
-    return Failed(MPGE_ERR_OUTPUT);
+    return Failed(MPGE_ERR_OUTPUT, m_output.Error());
   }
   m_bComplete = true;
   return MPGE_END;

@@ -50,17 +50,22 @@ class EncoderJob {
     int format = 0;
   };
 
-  // Records the job's first failure and drops the output; returns the
-  // recorded code (Fail: false).
-  std::uint32_t Failed(std::uint32_t code);
-  bool Fail(std::uint32_t code);
+  // Records the job's first failure (with the system's error number behind
+  // it, if any) and drops the output; returns the recorded code (Fail: false).
+  std::uint32_t Failed(std::uint32_t code, int error = 0);
+  bool Fail(std::uint32_t code, int error = 0);
   std::uint32_t SetUpEncoder();
   bool Feed(std::size_t frames);
   bool Flush();
   std::uint32_t Complete();
 
   Options m_opt;
+  // What the prepared encoder uses: the bit rate may be the nearest one the
+  // output's MPEG version has, the output rate the one LAME chose.
+  int m_nBitrateUsed = 0;
+  int m_nOutputRateUsed = 0;
   std::uint32_t m_nError = 0;  // the first failure, reported from then on
+  int m_nSystemError = 0;      // errno behind that failure, 0 when none
   bool m_bPrepared = false;
   bool m_bFlushed = false;
   bool m_bComplete = false;

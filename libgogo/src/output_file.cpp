@@ -54,8 +54,11 @@ std::uint16_t Clamp16(std::uint64_t v) {
 
 }  // namespace
 
-bool OutputFile::Fail(const char* why) {
-  if (m_strWhy.empty()) m_strWhy = why;
+bool OutputFile::Fail(const char* why, int error) {
+  if (m_strWhy.empty()) {
+    m_strWhy = why;
+    m_nError = error;
+  }
   Abandon();
   return false;
 }
@@ -63,6 +66,7 @@ bool OutputFile::Fail(const char* why) {
 bool OutputFile::Create(const std::string& path, Container container, const StreamInfo& info) {
   Abandon();
   m_strWhy.clear();
+  m_nError = 0;
   m_strPath = path;
   m_container = container;
   m_info = info;
@@ -80,15 +84,17 @@ bool OutputFile::Create(const std::string& path, Container container, const Stre
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
+    const int error = errno;
     m_strTempPath.clear();
-    return Fail("the output file cannot be created");
+    return Fail("the output file cannot be created", error);
   }
   m_file.reset(::fdopen(fd, "wb"));
   if (!m_file) {
+    const int error = errno;
     static_cast<void>(::close(fd));
-    return Fail("the output file cannot be created");
+    return Fail("the output file cannot be created", error);
   }
-  if (std::setvbuf(m_file.get(), nullptr, _IOFBF, 1 << 16) != 0) return Fail("no memory for the output buffer");
+  if (std::setvbuf(m_file.get(), nullptr, _IOFBF, 1 << 16) != 0) return Fail("no memory for the output buffer", ENOMEM);
 
   unsigned char header[kWavHeaderSize] = {};
   std::size_t headerSize = 0;
@@ -132,7 +138,7 @@ bool OutputFile::Create(const std::string& path, Container container, const Stre
   }
   m_nStreamStart = headerSize;
   if (headerSize != 0 && std::fwrite(header, 1, headerSize, m_file.get()) != headerSize) {
-    return Fail("the output file cannot be written");
+    return Fail("the output file cannot be written", errno);
   }
   return true;
 }
@@ -140,7 +146,7 @@ bool OutputFile::Create(const std::string& path, Container container, const Stre
 bool OutputFile::Write(const unsigned char* data, std::size_t size) {
   if (!m_file) return false;
   if (size == 0) return true;
-  if (std::fwrite(data, 1, size, m_file.get()) != size) return Fail("the output file cannot be written");
+  if (std::fwrite(data, 1, size, m_file.get()) != size) return Fail("the output file cannot be written", errno);
   m_nStreamBytes += size;
   return true;
 }
@@ -176,15 +182,15 @@ bool OutputFile::Finish(const unsigned char* tag, std::size_t tagSize, std::uint
     const std::uint64_t pad = m_nStreamBytes & 1u;
     const std::uint64_t riffSize = m_nStreamStart + m_nStreamBytes + pad - 8;
     if (riffSize > 0xFFFFFFFFu) return Fail("the output is too large for a RIFF file");
-    if (pad != 0 && std::fputc(0, f) == EOF) return Fail("the output file cannot be written");
+    if (pad != 0 && std::fputc(0, f) == EOF) return Fail("the output file cannot be written", errno);
     unsigned char field[4];
     Put32(field, static_cast<std::uint32_t>(riffSize));
-    if (!WriteAt(kRiffSizeAt, field, 4)) return Fail("the output file cannot be written");
+    if (!WriteAt(kRiffSizeAt, field, 4)) return Fail("the output file cannot be written", errno);
     if (m_container == Container::Rmp) {
       Put32(field, static_cast<std::uint32_t>(m_nStreamBytes));
-      if (!WriteAt(kRmpDataSizeAt, field, 4)) return Fail("the output file cannot be written");
+      if (!WriteAt(kRmpDataSizeAt, field, 4)) return Fail("the output file cannot be written", errno);
     } else if (!PatchWavHeader(samples, frames)) {
-      return Fail("the output file cannot be written");
+      return Fail("the output file cannot be written", errno);
     }
   }
   if (tagSize != 0) {
@@ -192,10 +198,10 @@ bool OutputFile::Finish(const unsigned char* tag, std::size_t tagSize, std::uint
       return Fail("the LAME tag cannot be written");
     }
   }
-  if (std::fflush(f) != 0 || ::fsync(::fileno(f)) != 0) return Fail("the output file cannot be written");
-  if (!CloseChecked(m_file)) return Fail("the output file cannot be written");
+  if (std::fflush(f) != 0 || ::fsync(::fileno(f)) != 0) return Fail("the output file cannot be written", errno);
+  if (!CloseChecked(m_file)) return Fail("the output file cannot be written", errno);
   if (std::rename(m_strTempPath.c_str(), m_strPath.c_str()) != 0) {
-    return Fail("the output file cannot be put in place");
+    return Fail("the output file cannot be put in place", errno);
   }
   m_strTempPath.clear();
   return true;

@@ -42,9 +42,11 @@ class OutputFile {
   void Abandon();
 
   const std::string& Why() const { return m_strWhy; }
+  // The system's error number behind the failure, 0 when none was involved.
+  int Error() const { return m_nError; }
 
  private:
-  bool Fail(const char* why);
+  bool Fail(const char* why, int error = 0);
   bool WriteAt(std::uint64_t offset, const void* data, std::size_t size);
   bool PatchWavHeader(std::uint64_t samples, std::uint64_t frames);
 
@@ -56,6 +58,7 @@ class OutputFile {
   std::uint64_t m_nStreamStart = 0;  // offset of the MP3 stream in the file
   std::uint64_t m_nStreamBytes = 0;
   std::string m_strWhy;
+  int m_nError = 0;
 };
 
 }  // namespace gogo

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <bit>
+#include <cerrno>
 #include <cstring>
 
 namespace gogo {
@@ -26,27 +27,33 @@ bool ReadExact(std::FILE* f, void* buffer, std::size_t size) {
   return std::fread(buffer, 1, size, f) == size;
 }
 
+// The error of a failed read: the system's when the stream saw one, none
+// when the file simply ended.
+int ReadError(std::FILE* f) { return std::ferror(f) ? errno : 0; }
+
 }  // namespace
 
-bool WavReader::Fail(const char* why) {
+bool WavReader::Fail(const char* why, int error) {
   m_strWhy = why;
+  m_nError = error;
   m_file.reset();
   return false;
 }
 
 bool WavReader::Open(const std::string& path) {
+  m_nError = 0;
   m_file.reset(std::fopen(path.c_str(), "rb"));
-  if (!m_file) return Fail("the input file cannot be opened");
+  if (!m_file) return Fail("the input file cannot be opened", errno);
   std::FILE* f = m_file.get();
   struct stat st{};
-  if (::fstat(::fileno(f), &st) != 0) return Fail("the input file cannot be examined");
+  if (::fstat(::fileno(f), &st) != 0) return Fail("the input file cannot be examined", errno);
   if (!S_ISREG(st.st_mode)) return Fail("the input is not a regular file");
   const auto fileSize = static_cast<std::uint64_t>(st.st_size);
   // Large reads: the frame loop asks for a few kilobytes at a time.
-  if (std::setvbuf(f, nullptr, _IOFBF, 1 << 16) != 0) return Fail("no memory for the input buffer");
+  if (std::setvbuf(f, nullptr, _IOFBF, 1 << 16) != 0) return Fail("no memory for the input buffer", ENOMEM);
 
   unsigned char riff[12];
-  if (!ReadExact(f, riff, sizeof riff)) return Fail("the input is too short for a WAVE header");
+  if (!ReadExact(f, riff, sizeof riff)) return Fail("the input is too short for a WAVE header", ReadError(f));
   if (std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0) {
     return Fail("the input is not a RIFF/WAVE file");
   }
@@ -58,7 +65,7 @@ bool WavReader::Open(const std::string& path) {
   for (;;) {
     unsigned char head[8];
     if (!ReadExact(f, head, sizeof head)) {
-      return Fail(haveFormat ? "the input has no data chunk" : "the input has no fmt chunk");
+      return Fail(haveFormat ? "the input has no data chunk" : "the input has no fmt chunk", ReadError(f));
     }
     pos += 8;
     const std::uint32_t size = Le32(head + 4);
@@ -66,7 +73,7 @@ bool WavReader::Open(const std::string& path) {
       if (size < 16) return Fail("the fmt chunk of the input is too short");
       unsigned char fmt[40] = {};
       const std::uint32_t take = size < sizeof fmt ? size : static_cast<std::uint32_t>(sizeof fmt);
-      if (!ReadExact(f, fmt, take)) return Fail("the fmt chunk of the input is cut short");
+      if (!ReadExact(f, fmt, take)) return Fail("the fmt chunk of the input is cut short", ReadError(f));
       std::uint16_t tag = Le16(fmt);
       if (tag == kFormatExtensible) {
         if (take < 40 || Le16(fmt + 24) != kFormatPcm ||
@@ -87,7 +94,7 @@ bool WavReader::Open(const std::string& path) {
       haveFormat = true;
       const std::uint64_t skip = static_cast<std::uint64_t>(size - take) + (size & 1u);
       if (skip != 0 && ::fseeko(f, static_cast<off_t>(skip), SEEK_CUR) != 0) {
-        return Fail("the input cannot be read");
+        return Fail("the input cannot be read", errno);
       }
       pos += size + (size & 1u);
     } else if (std::memcmp(head, "data", 4) == 0) {
@@ -104,7 +111,7 @@ bool WavReader::Open(const std::string& path) {
       return true;
     } else {
       const std::uint64_t skip = static_cast<std::uint64_t>(size) + (size & 1u);
-      if (::fseeko(f, static_cast<off_t>(skip), SEEK_CUR) != 0) return Fail("the input cannot be read");
+      if (::fseeko(f, static_cast<off_t>(skip), SEEK_CUR) != 0) return Fail("the input cannot be read", errno);
       pos += skip;
     }
   }
@@ -122,6 +129,7 @@ std::size_t WavReader::Read(std::int16_t* out, std::size_t frames) {
     // read is a read error or a file shrinking under us.
     m_bFailed = true;
     m_strWhy = "the input cannot be read";
+    m_nError = ReadError(m_file.get());
     return 0;
   }
   if constexpr (std::endian::native == std::endian::big) {

@@ -28,11 +28,13 @@ class WavReader {
   bool Failed() const { return m_bFailed; }
 
   const std::string& Why() const { return m_strWhy; }
+  // The system's error number behind the failure, 0 when none was involved.
+  int Error() const { return m_nError; }
 
   void Close() { m_file.reset(); }
 
  private:
-  bool Fail(const char* why);
+  bool Fail(const char* why, int error = 0);
 
   FilePtr m_file;
   int m_nChannels = 0;
@@ -41,6 +43,7 @@ class WavReader {
   std::uint64_t m_nFramesRead = 0;
   bool m_bFailed = false;
   std::string m_strWhy;
+  int m_nError = 0;
 };
 
 }  // namespace gogo

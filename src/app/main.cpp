@@ -17,6 +17,7 @@
 #include "app/window_link.h"
 #include "capture/capture_ids.h"
 #include "platform/ipc/instance.h"
+#include "platform/power/logind_power.h"
 #include "platform/process/paths.h"
 #include "platform/process/signals.h"
 #include "platform/ui/qt/program_icon.h"
@@ -165,7 +166,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mivo: commands from 'mivo --command' are not available: %s\n", error.c_str());
   }
 
-  mivo::CRecorderApp app(host, settingsPath, &link, waveIn.get(), !cl.inputFile.empty() || cl.demo);
+  // systemd-logind: the power action after a timed recording and the lock
+  // that keeps the machine awake; asked only when needed.
+  const std::unique_ptr<mivo::platform::IPowerSystem> power = mivo::platform::CreateLogindPower();
+
+  mivo::CRecorderApp app(host, settingsPath, &link, waveIn.get(), power.get(),
+                         !cl.inputFile.empty() || cl.demo);
   const int status = app.Run();
 
   server.Stop();

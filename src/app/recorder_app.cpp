@@ -18,6 +18,7 @@ int CRecorderApp::Run() {
   env.link = m_pLink;
   env.waveIn = m_pWaveIn;
   env.inputGiven = m_bInputGiven;
+  env.power = m_pPower;
   env.gogo = encoderAvailable ? &gogo : nullptr;
   int status = 0;
   {

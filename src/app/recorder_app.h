@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/recorder_dlg.h"
+#include "platform/power/power.h"
 #include "platform/ui/dialog.h"
 #include "platform/wavein/wavein.h"
 
@@ -12,14 +13,16 @@ namespace mivo {
 class CRecorderApp {
  public:
   // `waveIn` is the system's wave input, created once for the process
-  // (nullptr: the window runs without capture); `inputGiven`: its input was
-  // named on the command line.
+  // (nullptr: the window runs without capture); `power` the system's power
+  // services (nullptr: none); `inputGiven`: the input was named on the
+  // command line.
   CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link, platform::IWaveIn* waveIn,
-               bool inputGiven = false)
+               platform::IPowerSystem* power = nullptr, bool inputGiven = false)
       : m_host(host),
         m_strSettingsPath(std::move(settingsPath)),
         m_pLink(link),
         m_pWaveIn(waveIn),
+        m_pPower(power),
         m_bInputGiven(inputGiven) {}
 
   // Loads the MP3 encoder, runs the recorder window modally, unloads the
@@ -33,6 +36,7 @@ class CRecorderApp {
   std::string m_strSettingsPath;
   WindowLink* m_pLink;
   platform::IWaveIn* m_pWaveIn;
+  platform::IPowerSystem* m_pPower;
   bool m_bInputGiven;
   std::string m_strEncoderInfo;
 };

@@ -26,6 +26,7 @@ constexpr const char* kNoEncoder =
 constexpr const char* kBusyRecording = "録音中は終了できません";
 constexpr const char* kBusyConverting = "変換中は終了できません";
 constexpr const char* kNoWorker = "変換スレッドを開始できないので、終了します。";
+constexpr const char* kSettingsNotSaved = "設定を保存できませんでした。";
 constexpr const char* kInputLost =
     "入力デバイスが使えなくなったので、録音を停止しました。それまでに録音した分は保存してあります。";
 
@@ -47,7 +48,9 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
       const GogoDll* gogo = m_env.gogo;
       ui::IDialogHost* host = m_env.host;
       steps.mp3 = [gogo, host](const std::string& track, const std::string& out, const RecorderSettings& s,
-                               IProgress& progress) { return EncodeMp3(*gogo, *host, track, out, s, progress); };
+                               IProgress& progress, IStepLog& log) {
+        return EncodeMp3(*gogo, *host, track, out, s, progress, &log);
+      };
     }
     m_ownProcessor = std::make_unique<TrackProcessor>(std::move(steps));
     m_env.processor = m_ownProcessor.get();
@@ -341,7 +344,7 @@ void CRecorderDlg::OnMeterRadio(int id) {
 }
 
 void CRecorderDlg::OnBrowse(int editId, std::string& setting) {
-  CFolderChooser chooser(*m_env.host, &Wnd(), setting);
+  CFolderChooser chooser(*m_env.host, &Wnd(), m_settings.FilesFolder(setting));
   if (chooser.Browse() == 1) {
     setting = chooser.ChosenFolder();
     Wnd().SetDlgItemText(editId, setting);
@@ -484,12 +487,22 @@ RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
   return RemoteReply{2, "unknown command: " + command};
 }
 
+void CRecorderDlg::ReportSettingsNotSaved(const std::string& error) {
+  m_log.Line("settings not saved: " + error);
+  std::fprintf(stderr, "mivo: the settings could not be saved: %s\n", error.c_str());
+  // After a signal or a finished timed recording nobody may be there to
+  // answer; the log and the terminal tell then.
+  if (m_bTerminating || m_nTimerState.load() == 3) return;
+  Wnd().MessageBox(std::string(kSettingsNotSaved) + "\r\n" + error, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+}
+
 void CRecorderDlg::OnDestroy() {
   if (m_env.link) m_env.link->Detach();
   CloseCapture();
   m_bRecording = false;
   CloseTrack();
-  m_settings.Save(m_env.settingsPath, m_nTimerState.load());
+  std::string error;
+  if (!m_settings.Save(m_env.settingsPath, m_nTimerState.load(), &error)) ReportSettingsNotSaved(error);
   if (m_log.IsOpen()) m_log.Close();
   // The close request has woken the worker with an empty queue, or the
   // program is being terminated: either way it ends at its next look at the

@@ -18,6 +18,7 @@
 #include "capture/track_writer.h"
 #include "convert/conversion_queue.h"
 #include "convert/conversion_worker.h"
+#include "platform/power/power.h"
 #include "platform/ui/dialog.h"
 #include "platform/wavein/wavein.h"
 #include "settings/debug_log.h"
@@ -45,6 +46,7 @@ struct RecorderEnvironment {
   bool inputGiven = false;
   WindowLink* link = nullptr;            // remote commands and termination
   const GogoDll* gogo = nullptr;         // the loaded MP3 encoder library, if any
+  platform::IPowerSystem* power = nullptr;
   // Sleeps of the exit and start-up hand-shakes; tests pass a shorter one.
   void (*sleep)(unsigned ms) = nullptr;
 };
@@ -114,6 +116,7 @@ class CRecorderDlg final : public ui::CDialog,
   int TimerState() const override { return m_nTimerState.load(); }
   ui::IWindow& Window() override { return Wnd(); }
   ui::IDialogHost& Host() override { return *m_env.host; }
+  void LogLine(std::string_view line) override { m_log.Line(line); }
 
   // IRecorderControl (IsRecording and IsSkip above)
   void EndSkip() override;
@@ -147,6 +150,7 @@ class CRecorderDlg final : public ui::CDialog,
   void ShowSilenceSettings();
   void Sleep(unsigned ms) const;
   void ShowWarning(const std::string& text);
+  void ReportSettingsNotSaved(const std::string& error);
 
   RecorderEnvironment m_env;
   RecorderSettings m_settings;

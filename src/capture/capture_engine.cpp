@@ -198,7 +198,9 @@ void CaptureEngine::OnBufferDone(std::uintptr_t wParam, std::intptr_t lParam, IC
   m_nLevel = level;
 
   // 8. Silence counting and the recording decision.
-  client.OnCapturedBuffer(CapturedBuffer{m_pDoneHdr->lpData, frames * 4, frames, sumL, sumR, level});
+  client.OnCapturedBuffer(CapturedBuffer{m_pDoneHdr->lpData, frames * 4, frames, sumL, sumR, level,
+                                         static_cast<std::int16_t>(minL), static_cast<std::int16_t>(maxL),
+                                         static_cast<std::int16_t>(minR), static_cast<std::int16_t>(maxR)});
 }
 
 void CaptureEngine::Close() {

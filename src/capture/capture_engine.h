@@ -26,6 +26,10 @@ struct CapturedBuffer {
   std::int64_t sumL = 0;     // sums of all left and all right samples
   std::int64_t sumR = 0;
   std::uint32_t level = 0;   // the larger of the two spans
+  std::int16_t minL = 0;     // smallest and largest left and right sample
+  std::int16_t maxL = 0;
+  std::int16_t minR = 0;
+  std::int16_t maxR = 0;
 };
 
 // What the meters receive for each buffer.

@@ -58,9 +58,9 @@ TrackNames MakeTrackNames(const RecorderSettings& s, int n) {
   char number[16];
   std::snprintf(number, sizeof number, "%03d", n);
   const std::string stem = s.RecFilePre + number;
-  return TrackNames{JoinFolder(s.RecTempFolder, stem + ".wav"),
-                    JoinFolder(s.RecFolder, stem + Mp3Extension(s.m_GogoSetting)),
-                    JoinFolder(s.RecFolder, stem + ".wma")};
+  const std::string output = s.FilesFolder(s.RecFolder);
+  return TrackNames{JoinFolder(s.FilesFolder(s.RecTempFolder), stem + ".wav"),
+                    JoinFolder(output, stem + Mp3Extension(s.m_GogoSetting)), JoinFolder(output, stem + ".wma")};
 }
 
 TrackWriter::TrackWriter(RecorderSettings& settings, ConversionQueue& queue, DebugLog& log,
@@ -153,14 +153,22 @@ bool TrackWriter::Open() {
     m_settings.RecTempFolder.pop_back();
     w.SetDlgItemText(IDC_TEMPFOLDER, m_settings.RecTempFolder);
   }
-  TrackNames names = MakeTrackNames(m_settings, m_nTrackNo);
-  while ((Exists(names.track) || Exists(names.mp3) || Exists(names.wma)) && m_nTrackNo < INT_MAX) {
+  // The file is created exclusively: another recorder sharing the folder
+  // may take a name between the look and the creation, and then this one
+  // goes on to the next number instead of writing into that file.
+  int fd = -1;
+  for (;;) {
+    TrackNames names = MakeTrackNames(m_settings, m_nTrackNo);
+    while ((Exists(names.track) || Exists(names.mp3) || Exists(names.wma)) && m_nTrackNo < INT_MAX) {
+      ++m_nTrackNo;
+      names = MakeTrackNames(m_settings, m_nTrackNo);
+    }
+    m_strTrackPath = names.track;
+    if (m_beforeCreate != nullptr) m_beforeCreate(m_strTrackPath);
+    fd = ::open(m_strTrackPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST || m_nTrackNo == INT_MAX) break;
     ++m_nTrackNo;
-    names = MakeTrackNames(m_settings, m_nTrackNo);
   }
-  m_strTrackPath = names.track;
-
-  const int fd = ::open(m_strTrackPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     m_control.Stop();
     w.MessageBox(kCannotOpenTrack, "ERROR", ui::MB_OK | ui::MB_ICONEXCLAMATION);
@@ -191,6 +199,8 @@ bool TrackWriter::Open() {
 
   m_llTrackSumL = 0;
   m_llTrackSumR = 0;
+  m_rangeL = ChannelRange{};
+  m_rangeR = ChannelRange{};
   m_dwTrackBytes = 0;
   m_dwPriGapBytes = 0;
   m_dwGapBytes = 0;
@@ -233,7 +243,8 @@ void TrackWriter::Write(const CapturedBuffer& buffer) {
   }
 
   const bool skip = m_control.IsSkip();
-  if (m_dwTrackBytes == m_dwPriGapBytes && !skip) {
+  const bool first = m_dwTrackBytes == m_dwPriGapBytes;
+  if (first && !skip) {
     m_tTrackStart = m_clock();
     ShowStatus("録音中   0:00");
   }
@@ -253,6 +264,17 @@ void TrackWriter::Write(const CapturedBuffer& buffer) {
   if (peak > m_dwTrackPeak) m_dwTrackPeak = peak;
   m_llTrackSumL += buffer.sumL;
   m_llTrackSumR += buffer.sumR;
+  const ChannelRange oldL = m_rangeL;
+  const ChannelRange oldR = m_rangeR;
+  if (first) {
+    m_rangeL = ChannelRange{buffer.minL, buffer.maxL};
+    m_rangeR = ChannelRange{buffer.minR, buffer.maxR};
+  } else {
+    if (buffer.minL < m_rangeL.min) m_rangeL.min = buffer.minL;
+    if (buffer.maxL > m_rangeL.max) m_rangeL.max = buffer.maxL;
+    if (buffer.minR < m_rangeR.min) m_rangeR.min = buffer.minR;
+    if (buffer.maxR > m_rangeR.max) m_rangeR.max = buffer.maxR;
+  }
 
   if (!WriteAt(std::uint64_t{HeaderBytes()} + old, buffer.data, buffer.bytes)) {
     // Keep exactly the whole buffers written before this one.
@@ -261,6 +283,8 @@ void TrackWriter::Write(const CapturedBuffer& buffer) {
     m_dwTrackPeak = oldPeak;
     m_llTrackSumL -= buffer.sumL;
     m_llTrackSumR -= buffer.sumR;
+    m_rangeL = oldL;
+    m_rangeR = oldR;
     m_bFailed = true;
     m_control.Stop();
     if (m_fd.Valid()) Close();
@@ -307,9 +331,20 @@ void TrackWriter::Close() {
     QueueEntry entry;
     entry.file = m_strTrackPath;
     entry.peak = static_cast<std::int32_t>(m_dwTrackPeak);
-    entry.startTime = static_cast<std::int32_t>(m_tTrackStart);
+    entry.startTime = static_cast<std::int64_t>(m_tTrackStart);
     entry.dcL = static_cast<std::int32_t>(m_llTrackSumL / frames);
     entry.dcR = static_cast<std::int32_t>(m_llTrackSumR / frames);
+    entry.sampleRate = static_cast<std::int32_t>(m_wfx.nSamplesPerSec);
+    entry.headerShortening = m_nShortening;
+    entry.rangeL = m_rangeL;
+    entry.rangeR = m_rangeR;
+    if (m_dwGapBytes != 0) {
+      // The gaps' zero samples are part of the file the passes see.
+      for (ChannelRange* r : {&entry.rangeL, &entry.rangeR}) {
+        if (r->min > 0) r->min = 0;
+        if (r->max < 0) r->max = 0;
+      }
+    }
     const std::size_t length = m_queue.Append(entry);  // wakes the worker on 0 -> 1
     m_control.Window().SetDlgItemText(IDC_REMAINING, std::to_string(length));
     m_log.TrackLine(m_strTrackPath, entry.peak);

@@ -71,9 +71,12 @@ class TrackWriter {
   std::uint32_t TrackBytes() const { return m_dwTrackBytes; }
   std::uint32_t TrackPeak() const { return m_dwTrackPeak; }
 
-  // Test seams: a smaller size limit than the 32-bit one, and the clock.
+  // Test seams: a smaller size limit than the 32-bit one, the clock, and a
+  // call made with the chosen track path just before the file is created
+  // (where another recorder sharing the folder may take the same name).
   void SetMaxDataBytes(std::uint64_t bytes) { m_qwMaxDataBytes = bytes > kMaxDataBytes ? kMaxDataBytes : bytes; }
   void SetClock(std::time_t (*clock)()) { m_clock = clock; }
+  void SetBeforeCreate(void (*hook)(const std::string& path)) { m_beforeCreate = hook; }
 
  private:
   std::uint32_t HeaderBytes() const { return 46u - static_cast<std::uint32_t>(m_nShortening); }
@@ -95,6 +98,7 @@ class TrackWriter {
   std::uint32_t m_nBufBytes = 4096;
   std::uint64_t m_qwMaxDataBytes = kMaxDataBytes;
   std::time_t (*m_clock)() = nullptr;
+  void (*m_beforeCreate)(const std::string& path) = nullptr;
 
   int m_nTrackNo = 0;
   platform::UniqueFd m_fd;
@@ -107,6 +111,8 @@ class TrackWriter {
   std::time_t m_tTrackStart = 0;
   std::int64_t m_llTrackSumL = 0;
   std::int64_t m_llTrackSumR = 0;
+  ChannelRange m_rangeL;  // smallest and largest sample of the written buffers
+  ChannelRange m_rangeR;
   bool m_bFailed = false;  // a write of this track failed; the user is told once
 };
 

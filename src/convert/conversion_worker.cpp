@@ -53,9 +53,6 @@ int ConversionWorker::ConversionWorkerProc(int threadPriority) {
   bool bEnd = false;
   for (;;) {
     queue.m_evQueue.Wait();
-    // Track files are written in the old form only for 2; any other value
-    // writes the new one.
-    const int headerShortening = m_window.SettingsSnapshot().m_nWavheaderShortening == 2 ? 2 : 0;
     for (;;) {
       QueueEntry entry;
       {
@@ -67,14 +64,14 @@ int ConversionWorker::ConversionWorkerProc(int threadPriority) {
         entry = queue.FrontLocked();
       }
 
-      m_processor.ProcessTrack(entry, headerShortening, m_window);
+      const TrackResult result = m_processor.ProcessTrack(entry, m_window);
       // A track whose processing the stop request cut short stays on disk
       // whatever RecWav says: its final files may not all exist.
       const bool interrupted = m_bStopRequested.load();
 
       std::size_t remaining = 0;
       {
-        const bool keepWav = m_window.SettingsSnapshot().RecWav || interrupted;
+        const bool keepWav = m_window.SettingsSnapshot().RecWav || interrupted || result.keepTrack;
         std::lock_guard lock(queue.m_mtxQueue);
         if (!keepWav) {
           std::error_code ec;  // a failed deletion is not reported

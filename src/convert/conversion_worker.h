@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "convert/conversion_queue.h"
 #include "platform/sync/thread.h"
@@ -29,15 +30,26 @@ class IWorkerWindow {
   virtual ui::IWindow& Window() = 0;
   // Message boxes without an owner.
   virtual ui::IDialogHost& Host() = 0;
+  // A line for the debug log; called from the worker thread.
+  virtual void LogLine(std::string_view line) { static_cast<void>(line); }
+};
+
+// What the worker needs to know of a processed track.
+struct TrackResult {
+  // The track file stays whatever RecWav says: an output step failed (its
+  // WAV may be the only copy of the recording), or the stop request cut the
+  // track short (its final files may not all exist).
+  bool keepTrack = false;
 };
 
 // Turns one queued track into its final files.
 class ITrackProcessor {
  public:
   virtual ~ITrackProcessor() = default;
-  // `headerShortening` is 0 or 2, read when the worker woke. The track is
-  // removed from the queue afterwards whatever happened.
-  virtual void ProcessTrack(const QueueEntry& entry, int headerShortening, IWorkerWindow& window) = 0;
+  // The track is read as the entry says it was written (its capture rate
+  // and header form). It is removed from the queue afterwards whatever
+  // happened.
+  virtual TrackResult ProcessTrack(const QueueEntry& entry, IWorkerWindow& window) = 0;
   // The worker hands over its stop request before its thread starts, and
   // takes it back (null) when it is destroyed. A long step that sees it set
   // gives up and leaves the track as it was.

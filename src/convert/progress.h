@@ -21,4 +21,13 @@ class IProgress {
   virtual bool Cancelled() const { return false; }
 };
 
+// Lines for the record beside the progress: what a step changed on its own
+// (an encoder taking the nearest value it allows) and why a step failed
+// (the system's error, the file). Called on the worker thread.
+class IStepLog {
+ public:
+  virtual ~IStepLog() = default;
+  virtual void Note(std::string_view line) = 0;
+};
+
 }  // namespace mivo

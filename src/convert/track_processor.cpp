@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -15,16 +18,21 @@ namespace mivo {
 namespace {
 
 // Failure messages as message boxes without an owner; each blocks only the
-// worker until it is dismissed.
+// worker until it is dismissed. Notes go to the debug log and to standard
+// error.
 class BoxReporter final : public IStepReporter {
  public:
-  explicit BoxReporter(ui::IDialogHost& host) : m_host(host) {}
+  explicit BoxReporter(IWorkerWindow& window) : m_window(window) {}
   void StepFailed(std::string_view message) override {
-    m_host.MessageBox(message, ui::kDefaultCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    m_window.Host().MessageBox(message, ui::kDefaultCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  }
+  void Note(std::string_view line) override {
+    m_window.LogLine(line);
+    std::fprintf(stderr, "mivo: %.*s\n", static_cast<int>(line.size()), line.data());
   }
 
  private:
-  ui::IDialogHost& m_host;
+  IWorkerWindow& m_window;
 };
 
 std::string Mp3Extension(const GogoSetting& gogo) {
@@ -36,10 +44,10 @@ std::string Mp3Extension(const GogoSetting& gogo) {
   }
 }
 
-// RecFolder + base name, with exactly one "/" between them.
+// The folder RecFolder names + base name, with exactly one "/" between them.
 std::string OutputStem(const std::string& track, const RecorderSettings& settings) {
   std::string base = TrackBaseName(track);
-  const std::string& folder = settings.RecFolder;
+  const std::string folder = settings.FilesFolder(settings.RecFolder);
   const bool folderSlash = !folder.empty() && folder.back() == '/';
   const bool baseSlash = !base.empty() && base.front() == '/';
   if (folderSlash && baseSlash) return folder + base.substr(1);
@@ -70,21 +78,31 @@ int WmaProfileNumber(const WmaSetting& wma) {
   return wma.bUseWMA8 ? 22 : 9;
 }
 
-bool SetTrackTimestamp(const std::string& path, std::time_t startTime) {
+bool SetTrackTimestamp(const std::string& path, std::int64_t startTime) {
+  static_assert(sizeof(std::time_t) >= 8, "time stamps after 2038 need a 64-bit time_t");
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
   struct timespec times[2] {};
   times[0].tv_nsec = UTIME_OMIT;  // access time as it was
-  times[1].tv_sec = startTime;
+  times[1].tv_sec = static_cast<std::time_t>(startTime);
   times[1].tv_nsec = 0;
   return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
-void TrackProcessor::ProcessTrack(const QueueEntry& entry, int headerShortening, IWorkerWindow& window) {
+std::int32_t NormalizeAutoLevel(const QueueEntry& entry, std::int32_t dcLeft, std::int32_t dcRight) {
+  auto distance = [](ChannelRange r, std::int64_t offset) {
+    return std::max<std::int64_t>(r.max - offset, offset - r.min);
+  };
+  const std::int64_t level = std::max(distance(entry.rangeL, dcLeft), distance(entry.rangeR, dcRight));
+  return static_cast<std::int32_t>(std::min<std::int64_t>(level, INT32_MAX));
+}
+
+TrackResult TrackProcessor::ProcessTrack(const QueueEntry& entry, IWorkerWindow& window) {
   const RecorderSettings settings = window.SettingsSnapshot();
   WindowProgress progress(window.Window(), m_stop);
-  BoxReporter reporter(window.Host());
-  Process(entry, headerShortening, settings, progress, reporter);
+  BoxReporter reporter(window);
+  const TrackOutcome outcome = Process(entry, settings, progress, reporter);
+  return TrackResult{outcome.outputFailed || outcome.cancelled};
 }
 
 void TrackProcessor::Pause(const RecorderSettings& settings, const IProgress& progress) const {
@@ -100,9 +118,8 @@ void TrackProcessor::Pause(const RecorderSettings& settings, const IProgress& pr
   }
 }
 
-TrackOutcome TrackProcessor::Process(const QueueEntry& entry, int headerShortening,
-                                     const RecorderSettings& settings, IProgress& progress,
-                                     IStepReporter& reporter) const {
+TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSettings& settings,
+                                     IProgress& progress, IStepReporter& reporter) const {
   TrackOutcome outcome;
   const std::string& track = entry.file;
   const bool resample = settings.Rec4844 && (settings.m_nConvKind == 0 || settings.m_nConvKind == 1);
@@ -114,6 +131,7 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, int headerShorteni
   }
   progress.BeginTrackProgress(weights, count);
 
+  const int headerShortening = entry.headerShortening == 2 ? 2 : 0;
   const PassContext ctx{progress, headerShortening, m_options.syncToDisk, m_options.fault};
   // A failed step is told and the next one runs; once the program is
   // ending, the rest of the track is left as it is, without messages.
@@ -135,14 +153,15 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, int headerShorteni
 
   if (settings.RecNormalize) {
     if (!pause()) return outcome;
-    const std::int32_t level = settings.NormalizeAuto ? entry.peak : settings.NormalizeLevel2;
     const std::int32_t dcL = settings.DcOffsetAuto ? entry.dcL : settings.DcOffsetLevelL;
     const std::int32_t dcR = settings.DcOffsetAuto ? entry.dcR : settings.DcOffsetLevelR;
+    const std::int32_t level = settings.NormalizeAuto ? NormalizeAutoLevel(entry, dcL, dcR) : settings.NormalizeLevel2;
     if (!step(NormalizeWav(track, level, dcL, dcR, ctx), kNormalizeFailed)) return outcome;
   }
   if (settings.RecDeEmphasis) {
     if (!pause()) return outcome;
-    const DeEmphasisParams params{static_cast<double>(settings.RecSamplesPerSec), settings.m_dblWavLim,
+    // The filter's corner belongs to the rate the track was captured at.
+    const DeEmphasisParams params{static_cast<double>(entry.sampleRate), settings.m_dblWavLim,
                                   settings.m_dblWavLimSet, settings.m_bOrgsave};
     if (!step(DeEmphasisWav(track, params, ctx), kDeEmphasisFailed)) return outcome;
   }
@@ -156,26 +175,37 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, int headerShorteni
     }
   }
 
+  // An output step that fails leaves the track as the only complete copy of
+  // the recording: it is kept, and the cause is noted.
+  auto output = [&](bool ok, std::string_view message) {
+    if (!ok && !progress.Cancelled()) outcome.outputFailed = true;
+    return step(ok, message);
+  };
   const std::string mp3Path = Mp3OutputPath(track, settings);
   const std::string wmaPath = WmaOutputPath(track, settings);
   if (settings.RecMp3) {
     if (!pause()) return outcome;
     outcome.mp3Path = mp3Path;
-    const bool ok = m_steps.mp3 && m_steps.mp3(track, mp3Path, settings, progress);
-    if (!step(ok, kMp3Failed)) return outcome;
+    if (!m_steps.mp3) reporter.Note("MP3 output of " + track + " failed: no MP3 encoder library is loaded");
+    const bool ok = m_steps.mp3 && m_steps.mp3(track, mp3Path, settings, progress, reporter);
+    if (!output(ok, kMp3Failed)) return outcome;
   }
   if (settings.RecWma) {
     if (!pause()) return outcome;
     outcome.wmaPath = wmaPath;
+    if (!m_steps.wma) reporter.Note("WMA output of " + track + " failed: this build has no WMA encoder");
     const WmaSetting& wma = settings.m_WmaSetting;
     const bool ok = m_steps.wma && m_steps.wma(track, wmaPath, WmaProfileNumber(wma), wma.bUseWMA8,
                                                wma.bAddIndex, progress);
-    if (!step(ok, kWmaFailed)) return outcome;
+    if (!output(ok, kWmaFailed)) return outcome;
+  }
+  if (outcome.outputFailed && !settings.RecWav) {
+    reporter.Note(track + " is kept although WAV output is off: an output step failed");
   }
 
   // A time stamp that cannot be set is not reported.
   if (settings.ChangeTimestamp) {
-    const std::time_t start = entry.startTime;
+    const std::int64_t start = entry.startTime;
     if (settings.RecWav) static_cast<void>(SetTrackTimestamp(track, start));
     if (settings.RecMp3) static_cast<void>(SetTrackTimestamp(mp3Path, start));
     if (settings.RecWma) static_cast<void>(SetTrackTimestamp(wmaPath, start));

@@ -20,9 +20,10 @@ namespace mivo {
 // The encoders, supplied by the application (they live in their own
 // library). A step that is not there fails as an encoder error would.
 struct EncoderSteps {
-  // MP3 (or the encoder's WAV or RMP form): track → output path.
+  // MP3 (or the encoder's WAV or RMP form): track → output path. What the
+  // encoder changed, or why it failed, goes to `log`.
   std::function<bool(const std::string& track, const std::string& out, const RecorderSettings& settings,
-                     IProgress& progress)>
+                     IProgress& progress, IStepLog& log)>
       mp3;
   // WMA with the profile number and the two flags of the WMA settings.
   std::function<bool(const std::string& track, const std::string& out, int profile, bool useWma8,
@@ -31,10 +32,10 @@ struct EncoderSteps {
 };
 
 // Where a step's failure is told: a message box in the recorder, the
-// terminal in mivo-convert. Returns once the user has seen it.
-class IStepReporter {
+// terminal in mivo-convert. StepFailed returns once the user has seen it.
+// Notes go to the recorder's debug log and standard error, or the terminal.
+class IStepReporter : public IStepLog {
  public:
-  virtual ~IStepReporter() = default;
   virtual void StepFailed(std::string_view message) = 0;
 };
 
@@ -48,6 +49,7 @@ inline constexpr std::string_view kWmaFailed = "WMAエンコード中にエラ�
 // What became of one track.
 struct TrackOutcome {
   int failedSteps = 0;     // how many steps failed
+  bool outputFailed = false;  // the MP3 or the WMA step failed: the track is the only copy
   bool cancelled = false;  // the stop request cut the track short
   std::string mp3Path;     // output paths of the encoders that ran
   std::string wmaPath;
@@ -64,7 +66,13 @@ int WmaProfileNumber(const WmaSetting& wma);
 
 // Sets the file's modification time to `startTime`, leaving its access time
 // as it was. False when the file cannot be found or changed.
-bool SetTrackTimestamp(const std::string& path, std::time_t startTime);
+bool SetTrackTimestamp(const std::string& path, std::int64_t startTime);
+
+// The level of automatic normalization: the largest distance of any sample
+// of the track from the offset removed from its channel, found from each
+// channel's smallest and largest sample. Scaling it to full scale takes no
+// sample of any waveform, symmetric or not, past full scale.
+std::int32_t NormalizeAutoLevel(const QueueEntry& entry, std::int32_t dcLeft, std::int32_t dcRight);
 
 struct TrackProcessorOptions {
   // The pause before each enabled step (m_nSleepBeforProcess seconds).
@@ -84,12 +92,14 @@ class TrackProcessor final : public ITrackProcessor {
 
   // The recorder's worker: the settings as the window last published them,
   // progress on the window's bars, failures in message boxes.
-  void ProcessTrack(const QueueEntry& entry, int headerShortening, IWorkerWindow& window) override;
+  // A track whose output step failed is kept whatever RecWav says.
+  TrackResult ProcessTrack(const QueueEntry& entry, IWorkerWindow& window) override;
   void WatchStopRequest(const std::atomic<bool>* stop) override { m_stop = stop; }
 
-  // The processing itself, for any front end.
-  TrackOutcome Process(const QueueEntry& entry, int headerShortening, const RecorderSettings& settings,
-                       IProgress& progress, IStepReporter& reporter) const;
+  // The processing itself, for any front end. The track is read as the
+  // entry says it was written (capture rate, header form).
+  TrackOutcome Process(const QueueEntry& entry, const RecorderSettings& settings, IProgress& progress,
+                       IStepReporter& reporter) const;
 
  private:
   void Pause(const RecorderSettings& settings, const IProgress& progress) const;

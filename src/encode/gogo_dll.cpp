@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <system_error>
 
 #include "convert/progress.h"
 #include "platform/registry/registry.h"
@@ -25,6 +26,7 @@ constexpr std::uint32_t kCfgFrameCount = MPGE_CFG_FRAME_COUNT;
 constexpr std::uint32_t kCfgEmphasis = MPGE_CFG_EMPHASIS;
 constexpr std::uint32_t kCfgVbr = MPGE_CFG_VBR_QUALITY;
 constexpr std::uint32_t kCfgOutFormat = MPGE_CFG_OUTPUT_FORMAT;
+constexpr std::uint32_t kCfgSystemError = MPGE_CFG_SYSTEM_ERROR;
 
 constexpr std::uint32_t kFrameMore = MPGE_OK;
 constexpr std::uint32_t kFrameEnd = MPGE_END;
@@ -116,6 +118,34 @@ void ShowError(ui::IDialogHost& host) {
   host.MessageBox("ERROR", ui::kDefaultCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
+const char* ModeName(std::uint32_t mode) {
+  switch (mode) {
+    case MPGE_MODE_MONO: return "mono";
+    case MPGE_MODE_STEREO: return "stereo";
+    case MPGE_MODE_JOINT: return "joint stereo";
+    case MPGE_MODE_MIDSIDE: return "mid/side stereo";
+    case MPGE_MODE_DUAL: return "dual channel";
+    default: return "unknown";
+  }
+}
+
+// The prepared job's own choices where they differ from the settings.
+void NoteChanges(const GogoDll& dll, const RecorderSettings& settings, const std::string& output, IStepLog& log) {
+  std::uint32_t used = 0;
+  if (settings.MC_BOOL_VBR == 0 && dll.MPGE_getConfigure(kCfgBitrate, &used) == MPGE_OK &&
+      static_cast<std::int64_t>(used) != settings.MC_BITRATE) {
+    std::uint32_t rate = 0;
+    const bool haveRate = dll.MPGE_getConfigure(kCfgOutFreq, &rate) == MPGE_OK && rate != 0;
+    log.Note("MP3: " + std::to_string(settings.MC_BITRATE) + " kbit/s is not available" +
+             (haveRate ? " at " + std::to_string(rate) + " Hz" : std::string()) + "; " + std::to_string(used) +
+             " kbit/s is used for " + output);
+  }
+  if (settings.MC_ENCODEMODE == MPGE_MODE_DEFAULT && dll.MPGE_getConfigure(kCfgEncodeMode, &used) == MPGE_OK) {
+    log.Note("MP3: no channel mode is chosen (MC_ENCODEMODE=-1); the encoder's default, " +
+             std::string(ModeName(used)) + ", is used for " + output);
+  }
+}
+
 }  // namespace
 
 int LoadGogoDll(GogoDll& dll, const GogoSearch& search) {
@@ -191,6 +221,21 @@ std::string GogoEncoderInfo(const GogoDll& dll) {
   return info + std::string(text, ::strnlen(text, sizeof text));
 }
 
+std::string GogoErrorText(std::uint32_t code) {
+  switch (code) {
+    case MPGE_ERR_UNKNOWN_ID: return "a configuration id the encoder does not know";
+    case MPGE_ERR_BAD_VALUE: return "a setting out of range or not possible with this encoder";
+    case MPGE_ERR_NO_JOB: return "no encoding job (the calls came out of order)";
+    case MPGE_ERR_INPUT: return "the WAV input is missing, unreadable or not 16-bit PCM";
+    case MPGE_ERR_OUTPUT: return "the output cannot be created, written or put in place";
+    case MPGE_ERR_ENCODER: return "the encoder failed";
+    case MPGE_ERR_NO_MEMORY: return "out of memory";
+    case MPGE_ERR_ARGUMENT: return "a missing file name";
+    case MPGE_ERR_OUTPUT_IS_INPUT: return "the output would overwrite the input";
+    default: return "result " + std::to_string(code);
+  }
+}
+
 std::uint32_t GogoOutputFormatCode(std::int32_t dwOutFmt) {
   switch (dwOutFmt) {
     case 1: return MPGE_FORMAT_WAV;
@@ -200,7 +245,8 @@ std::uint32_t GogoOutputFormatCode(std::int32_t dwOutFmt) {
 }
 
 bool EncodeMp3(const GogoDll& dll, ui::IDialogHost& host, const std::string& source,
-               const std::string& output, const RecorderSettings& settings, IProgress& progress) {
+               const std::string& output, const RecorderSettings& settings, IProgress& progress,
+               IStepLog* log) {
   if (!dll.Loaded() || !AllBound(dll)) return false;
   // The library reads both texts until MPGE_endCoder has returned.
   const std::string src = source;
@@ -229,6 +275,7 @@ bool EncodeMp3(const GogoDll& dll, ui::IDialogHost& host, const std::string& sou
   std::uint32_t frames = 0;
   static_cast<void>(dll.MPGE_getConfigure(kCfgFrameCount, &frames));
   progress.BeginStage(static_cast<std::int32_t>(frames));
+  if (log != nullptr) NoteChanges(dll, settings, out, *log);
 
   std::uint32_t r = kFrameMore;
   bool cancelled = false;
@@ -237,6 +284,15 @@ bool EncodeMp3(const GogoDll& dll, ui::IDialogHost& host, const std::string& sou
     progress.AdvanceStage(1);
     if (r == kFrameMore && progress.Cancelled()) cancelled = true;
   } while (r == kFrameMore && !cancelled);
+
+  if (log != nullptr && !cancelled && r != kFrameEnd) {
+    std::uint32_t error = 0;
+    std::string why = GogoErrorText(r);
+    if (dll.MPGE_getConfigure(kCfgSystemError, &error) == MPGE_OK && error != 0) {
+      why += ": " + std::error_code(static_cast<int>(error), std::generic_category()).message();
+    }
+    log->Note("MP3 encoding of " + src + " into " + out + " failed: " + why);
+  }
 
   static_cast<void>(dll.MPGE_closeCoder());
   static_cast<void>(dll.MPGE_endCoder());

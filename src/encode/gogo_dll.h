@@ -12,6 +12,7 @@
 namespace mivo {
 
 class IProgress;
+class IStepLog;
 struct RecorderSettings;
 namespace ui {
 class IDialogHost;
@@ -85,8 +86,15 @@ std::uint32_t GogoOutputFormatCode(std::int32_t dwOutFmt);
 // through `host` and the encoding goes on. True when the encoder reached the
 // normal end of its input. When `progress` reports Cancelled the job is
 // ended early and the result is false (the library then removes its
-// unfinished output).
+// unfinished output). With a `log`, the library is also asked what it
+// changed (a bit rate the output's MPEG version lacks, no channel mode
+// chosen) and, when the job failed, for the system's error; each becomes a
+// line of the log.
 bool EncodeMp3(const GogoDll& dll, ui::IDialogHost& host, const std::string& source,
-               const std::string& output, const RecorderSettings& settings, IProgress& progress);
+               const std::string& output, const RecorderSettings& settings, IProgress& progress,
+               IStepLog* log = nullptr);
+
+// What a result code of the library means, for the log.
+std::string GogoErrorText(std::uint32_t code);
 
 }  // namespace mivo

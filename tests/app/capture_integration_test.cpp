@@ -31,9 +31,10 @@ namespace fs = std::filesystem;
 // stay in the queue while a test looks at them.
 class HoldingProcessor : public ITrackProcessor {
  public:
-  void ProcessTrack(const QueueEntry&, int, IWorkerWindow&) override {
+  TrackResult ProcessTrack(const QueueEntry&, IWorkerWindow&) override {
     std::unique_lock lock(m_mtx);
     m_cv.wait(lock, [this] { return m_bOpen; });
+    return {};
   }
   void Open() {
     std::lock_guard lock(m_mtx);

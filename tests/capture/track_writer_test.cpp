@@ -21,8 +21,7 @@ class TrackWriterTest : public CaptureRig {
   }
   QueueEntry Entry(std::size_t i) {
     std::lock_guard lock(m_queue.m_mtxQueue);
-    return QueueEntry{m_queue.m_arrQueueFile.at(i), m_queue.m_arrQueuePeak.at(i), m_queue.m_arrQueueStartTime.at(i),
-                      m_queue.m_arrQueueDcL.at(i), m_queue.m_arrQueueDcR.at(i)};
+    return m_queue.EntryLocked(i);
   }
   // A track file says what it holds: RIFF and data sizes match its length.
   static void ExpectConsistent(const std::string& bytes, std::uint32_t header = 46) {
@@ -62,6 +61,7 @@ TEST_F(TrackWriterTest, BothHeaderFormsWithGapsHoldExactlyTheseBytes) {
   frames[2 * 10] = 240;  // level 200, sum 40 * 1024 + 200
   for (int s : {0, 2}) {
     m_settings.m_nWavheaderShortening = s;
+    if (s == 2) m_writer.SetClock([]() -> std::time_t { return 4'102'444'800; });  // 2100: past 32 bits
     Rec();
     const std::string path = m_writer.TrackPath();
     Feed(frames);
@@ -82,9 +82,17 @@ TEST_F(TrackWriterTest, BothHeaderFormsWithGapsHoldExactlyTheseBytes) {
   for (std::size_t i = 0; i < 2; ++i) {
     const QueueEntry e = Entry(i);
     EXPECT_EQ(e.peak, 100);  // (200 + 1) / 2
-    EXPECT_EQ(e.startTime, 1700000000);
+    EXPECT_EQ(e.startTime, i == 0 ? 1700000000 : 4'102'444'800);
     EXPECT_EQ(e.dcL, 40);  // over the 1024 audio frames, not the gaps
     EXPECT_EQ(e.dcR, -5);
+    // How it was written, whatever the settings say by the time it is read.
+    EXPECT_EQ(e.sampleRate, 44100);
+    EXPECT_EQ(e.headerShortening, i == 0 ? 0 : 2);
+    // Each channel's extremes over the whole file, the gaps' zeros included.
+    EXPECT_EQ(e.rangeL.min, 0);
+    EXPECT_EQ(e.rangeL.max, 240);
+    EXPECT_EQ(e.rangeR.min, -5);
+    EXPECT_EQ(e.rangeR.max, 0);
   }
   EXPECT_EQ(m_w->GetDlgItemText(IDC_REMAINING), "2");
 }
@@ -131,6 +139,29 @@ TEST_F(TrackWriterTest, NamesTakeTheLowestFreeNumberAcrossBothFolders) {
   EXPECT_EQ(JoinFolder("", "music001.wav"), "/music001.wav");
   m_settings.RecFilePre = "t";
   EXPECT_EQ(MakeTrackNames(m_settings, 1234).track, m_dir.PathOf("t1234.wav"));
+}
+
+TEST_F(TrackWriterTest, ANameTakenBetweenTheLookAndTheCreationIsLeftAloneForTheNextNumber) {
+  // Another recorder sharing the temporary folder creates music001.wav
+  // after this one found the name free.
+  static int creations = 0;
+  creations = 0;
+  m_writer.SetBeforeCreate([](const std::string& path) {
+    if (creations++ == 0) WriteBytes(path, "the other recorder's track");
+  });
+  Rec();
+  EXPECT_EQ(m_writer.TrackNo(), 2);
+  EXPECT_EQ(m_writer.TrackPath(), m_dir.PathOf("music002.wav"));
+  Feed(RampFrames(kFrames, 7));
+  Feed(RampFrames(kFrames, -300));  // the ranges follow every buffer
+  Stop();
+  EXPECT_EQ(ReadBytes(m_dir.PathOf("music001.wav")), "the other recorder's track");
+  ASSERT_EQ(QueuedFiles(), std::vector<std::string>{m_dir.PathOf("music002.wav")});
+  const QueueEntry e = Entry(0);
+  EXPECT_EQ(e.rangeL.min, -299);
+  EXPECT_EQ(e.rangeL.max, 1031);
+  EXPECT_EQ(e.rangeR.min, -1031);
+  EXPECT_EQ(e.rangeR.max, 299);
 }
 
 TEST_F(TrackWriterTest, EmptyShortAndSkippedTracksAreDeletedAndGiveTheirNumberBack) {

@@ -30,16 +30,18 @@ using FakeWindow = testing::WorkerWindow;
 
 class RecordingProcessor : public ITrackProcessor {
  public:
-  void ProcessTrack(const QueueEntry& entry, int headerShortening, IWorkerWindow& window) override {
+  TrackResult ProcessTrack(const QueueEntry& entry, IWorkerWindow& window) override {
     {
       std::unique_lock lock(m_mtx);
       m_processed.push_back(entry.file);
-      m_shortening.push_back(headerShortening);
+      m_shortening.push_back(entry.headerShortening);
       m_cv.notify_all();
       m_cv.wait(lock, [this] { return !m_bHold; });
     }
     window.Window().SetProgressPos(IDC_TRACK_PROGRESS, 77);
     window.Window().SetDlgItemText(IDC_STAGE_LABEL, "busy");
+    // A track named "*keep*" stands for one whose output step failed.
+    return TrackResult{entry.file.find("keep") != std::string::npos};
   }
   void Hold(bool hold) {
     std::lock_guard lock(m_mtx);
@@ -91,21 +93,32 @@ TEST(ConversionWorker, ProcessesTracksInOrderAndKeepsOrDeletesByRecWav) {
     for (int i = 0; i < 2500 && window.m_queue.Length() != 0; ++i) std::this_thread::sleep_for(2ms);
     return window.m_queue.Length() == 0;
   };
-  EXPECT_EQ(window.m_queue.Append({a, 100, 1, 0, 0}), 1u);
+  EXPECT_EQ(window.m_queue.Append({a, 100, 1, 0, 0, 44100, 2}), 1u);
   ASSERT_TRUE(drained());
   EXPECT_FALSE(std::filesystem::exists(a));  // RecWav off: the track goes
+  // ... unless one of its output steps failed: then it is the only copy.
+  const std::string kept = dir.PathOf("keep004.wav");
+  testing::WriteBytes(kept, "RIFF");
+  EXPECT_EQ(window.m_queue.Append({kept, 100, 1, 0, 0, 44100, 2}), 1u);
+  ASSERT_TRUE(drained());
+  EXPECT_TRUE(std::filesystem::exists(kept));
 
-  window.Change([](RecorderSettings& s) { s.RecWav = true; });
+  // The header form changed while a track waits: each track is read in the
+  // form it was written in.
+  window.Change([](RecorderSettings& s) {
+    s.RecWav = true;
+    s.m_nWavheaderShortening = 0;
+  });
   processor.Hold(true);
-  EXPECT_EQ(window.m_queue.Append({b, 200, 2, 0, 0}), 1u);
-  ASSERT_TRUE(processor.WaitProcessed(2, 5s));
+  EXPECT_EQ(window.m_queue.Append({b, 200, 2, 0, 0, 44100, 2}), 1u);
+  ASSERT_TRUE(processor.WaitProcessed(3, 5s));
   // While a track is processed it stays in the queue.
-  EXPECT_EQ(window.m_queue.Append({c, 300, 3, 0, 0}), 2u);
+  EXPECT_EQ(window.m_queue.Append({c, 300, 3, 0, 0, 44100, 0}), 2u);
   processor.Hold(false);
   ASSERT_TRUE(drained());
 
-  EXPECT_EQ(processor.Processed(), (std::vector<std::string>{a, b, c}));
-  EXPECT_EQ(processor.Shortening(), (std::vector<int>{2, 2, 2}));
+  EXPECT_EQ(processor.Processed(), (std::vector<std::string>{a, kept, b, c}));
+  EXPECT_EQ(processor.Shortening(), (std::vector<int>{2, 2, 2, 0}));
   EXPECT_TRUE(std::filesystem::exists(b) && std::filesystem::exists(c));
 
   // The close request's pulse with an empty queue ends the worker.
@@ -115,7 +128,7 @@ TEST(ConversionWorker, ProcessesTracksInOrderAndKeepsOrDeletesByRecWav) {
   EXPECT_EQ(window.m_window.ProgressPos(IDC_TRACK_PROGRESS), 0);
   window.m_window.PumpMessages();
   // One queue-length notice per track, and nothing else outside timer state 3.
-  EXPECT_EQ(window.m_dialog.messages, std::vector<unsigned>(3, WM_APP_QUEUE_CHANGED));
+  EXPECT_EQ(window.m_dialog.messages, std::vector<unsigned>(4, WM_APP_QUEUE_CHANGED));
 }
 
 TEST(ConversionWorker, FinishedTimedRecordingPostsCloseOrPowerOffOnceAndEnds) {

@@ -40,6 +40,10 @@ TEST(NormalizeWav, ScalesTheLevelToFullScaleRoundingHalfAwayFromZero) {
   ASSERT_TRUE(run.ok);
   EXPECT_EQ(run.samples, (std::vector<std::int16_t>{200, -2, 32767, -32768, 0, 2}));
   EXPECT_EQ(run.progress.labels, std::vector<std::string>{"正規化"});
+
+  // An odd level halves by truncation: L = 3 adds h = 1, so
+  // (±1 × 32767 ± 1) / 3 = ±10922 (a rounded-up h of 2 would give ±10923).
+  EXPECT_EQ(Normalize({1, -1}, 3, 0, 0).samples, (std::vector<std::int16_t>{10922, -10922}));
 }
 
 TEST(NormalizeWav, FullScaleLevelWithoutOffsetKeepsEverySample) {

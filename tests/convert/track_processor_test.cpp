@@ -5,7 +5,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -95,6 +97,11 @@ TEST(TrackNames, BaseNameExtensionsAndProfileNumbers) {
   EXPECT_EQ(WmaOutputPath("/rec/music001.wav", s), "/out/music001.wma");
   s.RecFolder = "out";
   EXPECT_EQ(WmaOutputPath("music001.wav", s), "out/music001.wma");
+  // Relative and empty folders lie where the settings file says, never at the root.
+  s.m_strFilesBase = "/home/u/Music/Mivo";
+  EXPECT_EQ(WmaOutputPath("/rec/music001.wav", s), "/home/u/Music/Mivo/out/music001.wma");
+  s.RecFolder = "";
+  EXPECT_EQ(WmaOutputPath("/rec/music001.wav", s), "/home/u/Music/Mivo/music001.wma");
 
   WmaSetting wma;
   wma.nProfileIndex = 0;
@@ -117,11 +124,12 @@ struct EncoderLog {
 EncoderSteps FakeEncoders(EncoderLog& log, bool mp3Ok = true) {
   EncoderSteps steps;
   steps.mp3 = [&log, mp3Ok](const std::string& track, const std::string& out, const RecorderSettings&,
-                            IProgress& progress) {
+                            IProgress& progress, IStepLog& notes) {
     log.calls.push_back("mp3 " + out);
     log.mp3Input = testing::SamplesOf(testing::ReadBytes(track), 0);
     progress.SetStageLabel("MP3");
     testing::WriteBytes(out, "mp3");
+    if (!mp3Ok) notes.Note("MP3 of " + track + " failed: No space left on device");
     return mp3Ok;
   };
   steps.wma = [&log](const std::string&, const std::string& out, int profile, bool useWma8, bool addIndex,
@@ -180,12 +188,13 @@ TEST(TrackProcessor, RunsTheEnabledStepsInOrderWithTheirPausesOnTheProcessedTrac
     s.m_WmaSetting.bAddIndex = true;
   });
   TrackProcessor processor = f.Processor();
-  processor.ProcessTrack(QueueEntry{f.track, 16384, 0, 5, 5}, 0, f.window);
+  // The level: the largest distance of a sample from the offset, here 16384.
+  processor.ProcessTrack(QueueEntry{f.track, 100, 0, 5, 5, 44100, 0, {-16384, 100}, {-100, 0}}, f.window);
 
   // Normalize, (resampling), MP3, WMA: each pauses 2 s first.
   EXPECT_EQ(f.sleeps, (std::vector<unsigned>{2000, 2000, 2000, 2000}));
   EXPECT_EQ(f.window.m_window.ProgressHigh(IDC_TRACK_PROGRESS), 768);
-  // The MP3 encoder read the normalized track (peak 16384 as the level).
+  // The MP3 encoder read the normalized track (16384 as the level).
   EXPECT_EQ(f.log.mp3Input, (std::vector<std::int16_t>{200, -200, 100, 0}));
   EXPECT_EQ(f.log.calls, (std::vector<std::string>{"mp3 " + f.dir.PathOf("music001.mp3"),
                                                     "wma " + f.dir.PathOf("music001.wma")}));
@@ -201,7 +210,7 @@ TEST(TrackProcessor, NothingEnabledWritesNothingAndShowsAnEmptyTrackBar) {
   testing::WriteBytes(f.track, bytes);
   f.window.Change([](RecorderSettings& s) { s.m_nSleepBeforProcess = 3; });
   TrackProcessor processor = f.Processor();
-  processor.ProcessTrack(QueueEntry{f.track, 0, 0, 0, 0}, 0, f.window);
+  processor.ProcessTrack(QueueEntry{f.track, 0, 0, 0, 0}, f.window);
   EXPECT_EQ(f.window.m_window.ProgressHigh(IDC_TRACK_PROGRESS), 0);
   EXPECT_TRUE(f.sleeps.empty());
   EXPECT_EQ(testing::ReadBytes(f.track), bytes);
@@ -215,14 +224,14 @@ TEST(TrackProcessor, EachFailedStepIsToldAndTheNextStepStillRuns) {
   f.window.Change([&](RecorderSettings& s) {
     s.RecFolder = f.dir.Dir().string();
     s.RecDeEmphasis = true;
-    s.RecSamplesPerSec = 5000;  // no de-emphasis at this rate
     s.Rec4844 = true;
     s.m_nConvKind = 1;
     s.RecMp3 = true;
     s.RecWma = true;
   });
   TrackProcessor processor = f.Processor(false);
-  processor.ProcessTrack(QueueEntry{f.track, 0, 0, 0, 0}, 0, f.window);
+  // Captured at 5000 Hz: no de-emphasis at this rate.
+  processor.ProcessTrack(QueueEntry{f.track, 0, 0, 0, 0, 5000}, f.window);
   EXPECT_EQ(f.Boxes(), (std::vector<std::string>{std::string(kDeEmphasisFailed), std::string(kResampleFailed),
                                                   std::string(kMp3Failed)}));
   EXPECT_EQ(f.log.calls.size(), 2u);  // the WMA step ran after the failed MP3 step
@@ -237,7 +246,7 @@ TEST(TrackProcessor, AnEncoderThatIsNotThereReportsItsFailure) {
     s.RecWma = true;
   });
   TrackProcessor processor;  // no encoders
-  processor.ProcessTrack(QueueEntry{f.track, 0, 0, 0, 0}, 0, f.window);
+  processor.ProcessTrack(QueueEntry{f.track, 0, 0, 0, 0}, f.window);
   EXPECT_EQ(f.Boxes(), (std::vector<std::string>{std::string(kMp3Failed), std::string(kWmaFailed)}));
 }
 
@@ -252,15 +261,84 @@ TEST(TrackProcessor, TimestampsGoToTheKeptTrackAndTheOutputsModificationTimeOnly
     s.ChangeTimestamp = true;
   });
   TrackProcessor processor = f.Processor();
-  const std::time_t start = 1'000'000'000;  // 2001-09-09
-  processor.ProcessTrack(QueueEntry{f.track, 0, static_cast<std::int32_t>(start), 0, 0}, 0, f.window);
+  const std::int64_t start = 4'102'444'800;  // 2100-01-01, past 32-bit seconds
+  processor.ProcessTrack(QueueEntry{f.track, 0, start, 0, 0}, f.window);
   for (const std::string& name : {std::string("music001.wav"), std::string("music001.mp3"), std::string("music001.wma")}) {
     struct stat st {};
     ASSERT_EQ(::stat(f.dir.PathOf(name).c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, start) << name;
-    EXPECT_GT(st.st_atim.tv_sec, start) << name;
+    EXPECT_LT(st.st_atim.tv_sec, start) << name;  // the access time as it was
   }
   EXPECT_FALSE(SetTrackTimestamp(f.dir.PathOf("missing.wav"), start));
+}
+
+TEST(TrackProcessor, ReadsAndFiltersTheTrackAsItWasWrittenNotAsTheSettingsNowSay) {
+  Fixture f;
+  // Captured at 48 kHz in the 44-byte form; since then the input dialog has
+  // chosen 44.1 kHz and the 46-byte form.
+  const auto in = testing::Noise(3000, 9);
+  testing::WriteBytes(f.track, testing::TrackBytes(in, {2, 48000}));
+  const std::string reference = f.dir.PathOf("reference.wav");
+  testing::WriteBytes(reference, testing::TrackBytes(in, {2, 48000}));
+  testing::RecordingProgress quiet;
+  ASSERT_TRUE(DeEmphasisWav(reference, {48000}, PassContext{quiet, 2}));
+  f.window.Change([&](RecorderSettings& s) {
+    s.RecDeEmphasis = true;
+    s.RecSamplesPerSec = 44100;
+    s.m_nWavheaderShortening = 0;
+  });
+  TrackProcessor processor = f.Processor();
+  processor.ProcessTrack(QueueEntry{f.track, 0, 0, 0, 0, 48000, 2}, f.window);
+  EXPECT_TRUE(f.Boxes().empty());
+  EXPECT_TRUE(testing::ReadBytes(f.track) == testing::ReadBytes(reference));
+}
+
+TEST(TrackProcessor, AutomaticNormalizationBringsTheFartherSideOfAnAsymmetricToneToFullScale) {
+  Fixture f;
+  // A tone with peaks +7509 / -14335 (its mean about -2170), as capture
+  // measures it: the peak of its 1024-frame buffers, the means, each
+  // channel's smallest and largest sample.
+  std::vector<std::int16_t> in;
+  for (int i = 0; i < 8192; ++i) {
+    const double v = std::sin(2 * M_PI * i / 100.0);
+    const auto s = static_cast<std::int16_t>(std::lround(v > 0 ? 7509 * v : 14335 * v));
+    in.push_back(s);
+    in.push_back(static_cast<std::int16_t>(s / 2));
+  }
+  QueueEntry entry{f.track};
+  std::int64_t sum[2] = {};
+  ChannelRange range[2] = {{in[0], in[0]}, {in[1], in[1]}};
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    sum[i % 2] += in[i];
+    range[i % 2] = {std::min(range[i % 2].min, in[i]), std::max(range[i % 2].max, in[i])};
+  }
+  entry.peak = (7509 + 14335 + 1) / 2;
+  entry.dcL = static_cast<std::int32_t>(sum[0] / 8192);
+  entry.dcR = static_cast<std::int32_t>(sum[1] / 8192);
+  entry.rangeL = range[0];
+  entry.rangeR = range[1];
+  ASSERT_EQ(range[0].max, 7509);
+  ASSERT_EQ(range[0].min, -14335);
+  testing::WriteBytes(f.track, testing::TrackBytes(in));
+  f.window.Change([](RecorderSettings& s) {
+    s.RecNormalize = true;
+    s.NormalizeAuto = true;
+    s.DcOffsetAuto = true;
+  });
+  TrackProcessor processor = f.Processor();
+  processor.ProcessTrack(entry, f.window);
+  const auto out = testing::SamplesOf(testing::ReadBytes(f.track), 0);
+  ASSERT_EQ(out.size(), in.size());
+  std::int16_t lo = 0, hi = 0;
+  for (std::size_t i = 0; i < out.size(); i += 2) {
+    lo = std::min(lo, out[i]);
+    hi = std::max(hi, out[i]);
+  }
+  // Nothing clips: the negative side reaches -32767 exactly; the positive
+  // side stays inside.
+  EXPECT_EQ(lo, -32767);
+  EXPECT_GT(hi, 20000);
+  EXPECT_LT(hi, 32767);
 }
 
 // The real worker thread around the processor.
@@ -285,7 +363,7 @@ TEST(WorkerWithTrackProcessor, RecWavOffDeletesOnlyTheProcessedTrack) {
   TrackProcessor processor = f.Processor();
   ConversionWorker worker(f.window, processor);
   ASSERT_TRUE(worker.Start(0));
-  f.window.m_queue.Append(QueueEntry{f.track, 0, 0, 0, 0});
+  f.window.m_queue.Append(QueueEntry{f.track, 0, 0, 0, 0, 48000, 2});
   ASSERT_TRUE(Drained(f.window.m_queue));
   EXPECT_FALSE(std::filesystem::exists(f.track));
   EXPECT_TRUE(std::filesystem::exists(f.dir.PathOf("music001o.wav")));  // the unprocessed copy stays
@@ -295,6 +373,45 @@ TEST(WorkerWithTrackProcessor, RecWavOffDeletesOnlyTheProcessedTrack) {
   EXPECT_EQ(f.window.m_window.GetDlgItemText(IDC_STAGE_LABEL), "-");
   EXPECT_EQ(f.window.m_window.ProgressPos(IDC_TRACK_PROGRESS), 0);
   EXPECT_EQ(f.window.m_window.ProgressPos(IDC_STAGE_PROGRESS), 0);
+}
+
+TEST(WorkerWithTrackProcessor, AFailedOutputStepKeepsTheOnlyCopyAndNotesWhy) {
+  Fixture f;
+  const std::string bytes = testing::TrackBytes(testing::Noise(500, 3));
+  testing::WriteBytes(f.track, bytes);
+  f.window.Change([&](RecorderSettings& s) {
+    s.RecFolder = f.dir.Dir().string();
+    s.RecMp3 = true;
+    s.RecWma = true;  // no WMA encoder here
+    s.RecWav = false;
+  });
+  for (bool mp3Ok : {false, true}) {
+    EncoderSteps steps = FakeEncoders(f.log, mp3Ok);
+    steps.wma = nullptr;
+    TrackProcessor processor(steps);
+    ConversionWorker worker(f.window, processor);
+    ASSERT_TRUE(worker.Start(0));
+    ::testing::internal::CaptureStderr();
+    f.window.m_queue.Append(QueueEntry{f.track, 0, 0, 0, 0});
+    const bool drained = Drained(f.window.m_queue);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(drained);
+    EXPECT_EQ(testing::ReadBytes(f.track), bytes) << mp3Ok;  // kept although RecWav is off
+    const auto lines = f.window.LogLines();
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines) EXPECT_NE(err.find("mivo: " + line + "\n"), std::string::npos) << line;
+    const std::string all = ::testing::PrintToString(lines);
+    EXPECT_NE(all.find("WMA output of " + f.track + " failed: this build has no WMA encoder"), std::string::npos);
+    EXPECT_EQ(all.find("No space left on device") != std::string::npos, !mp3Ok) << all;
+    EXPECT_NE(all.find(f.track + " is kept"), std::string::npos) << all;
+    f.window.m_queue.m_evQueue.Pulse();
+    ASSERT_TRUE(worker.WaitEnded(5s));
+    worker.Join();
+    f.window.m_logLines.clear();
+  }
+  // The boxes keep their texts.
+  EXPECT_EQ(f.Boxes(), (std::vector<std::string>{std::string(kMp3Failed), std::string(kWmaFailed),
+                                                  std::string(kWmaFailed)}));
 }
 
 TEST(WorkerWithTrackProcessor, AFailedTrackIsToldAndStillLeavesTheQueue) {

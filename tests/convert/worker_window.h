@@ -6,6 +6,8 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "convert/conversion_worker.h"
@@ -47,6 +49,14 @@ class WorkerWindow : public IWorkerWindow {
   int TimerState() const override { return m_nTimerState; }
   ui::IWindow& Window() override { return m_window; }
   ui::IDialogHost& Host() override { return m_host; }
+  void LogLine(std::string_view line) override {
+    std::lock_guard lock(m_mtx);
+    m_logLines.emplace_back(line);
+  }
+  std::vector<std::string> LogLines() const {
+    std::lock_guard lock(m_mtx);
+    return m_logLines;
+  }
 
   void Change(const std::function<void(RecorderSettings&)>& change) {
     std::lock_guard lock(m_mtx);
@@ -59,6 +69,7 @@ class WorkerWindow : public IWorkerWindow {
   ConversionQueue m_queue;
   mutable std::mutex m_mtx;
   RecorderSettings m_settings;
+  std::vector<std::string> m_logLines;
   std::atomic<int> m_nTimerState{0};
 };
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/progress.h"
 #include "encode/gogo_dll.h"
 #include "encode/recording_progress.h"
 #include "platform/ui/headless/headless_host.h"
@@ -431,6 +432,54 @@ TEST_F(LibgogoTest, HeaderFormsChunksAndSizesGiveTheSameStream) {
   for (std::size_t i = 1; i < outputs.size(); ++i) EXPECT_TRUE(outputs[i] == outputs[0]) << i;
 }
 
+// Lines the bridge logs.
+struct NoteLog : IStepLog {
+  void Note(std::string_view line) override { lines.emplace_back(line); }
+  std::vector<std::string> lines;
+};
+
+TEST_F(LibgogoTest, TakesTheNearestBitRateAndTheDefaultModeAndSaysWhatItChangedOrWhyItFailed) {
+  Tone shortTone;
+  shortTone.seconds = 0.3;
+  const std::string in = Input(shortTone);
+  const std::string out = m_tmp.PathOf("music001.mp3");
+  // The MP3 dialog offers 192 to 320 kbit/s with every output rate; MPEG-2
+  // rates go up to 160 kbit/s.
+  for (int rate : {16000, 22050, 24000}) {
+    for (int kbps : {192, 224, 256, 320}) {
+      SCOPED_TRACE(std::to_string(kbps) + " kbit/s at " + std::to_string(rate) + " Hz");
+      RecorderSettings s;
+      s.MC_BITRATE = kbps;
+      s.MC_BOOL_OUTFREQ = 1;
+      s.MC_OUTFREQ = rate;
+      NoteLog log;
+      ASSERT_TRUE(EncodeMp3(m_dll, m_host, in, out, s, m_progress, &log));
+      const auto frames = Frames(ReadBytes(out));
+      ASSERT_GT(frames.size(), 2u);
+      EXPECT_EQ(frames[1].kbps, 160);
+      EXPECT_EQ(frames[1].rate, rate);
+      EXPECT_EQ(log.lines, std::vector<std::string>{"MP3: " + std::to_string(kbps) + " kbit/s is not available at " +
+                                                    std::to_string(rate) + " Hz; 160 kbit/s is used for " + out});
+    }
+  }
+  // No channel mode chosen in the dialog (-1): the encoder's own, joint stereo.
+  RecorderSettings s;
+  s.MC_ENCODEMODE = -1;
+  NoteLog log;
+  ASSERT_TRUE(EncodeMp3(m_dll, m_host, in, out, s, m_progress, &log));
+  EXPECT_EQ(Frames(ReadBytes(out))[1].mode, 1);
+  EXPECT_EQ(log.lines, std::vector<std::string>{"MP3: no channel mode is chosen (MC_ENCODEMODE=-1); the encoder's "
+                                                "default, joint stereo, is used for " + out});
+  // A failure says what failed, the system's error and the files.
+  log.lines.clear();
+  const std::string nowhere = m_tmp.PathOf("no/such/folder/o.mp3");
+  EXPECT_FALSE(EncodeMp3(m_dll, m_host, in, nowhere, RecorderSettings{}, m_progress, &log));
+  EXPECT_EQ(log.lines, std::vector<std::string>{"MP3 encoding of " + in + " into " + nowhere +
+                                                " failed: the output cannot be created, written or put in place: "
+                                                "No such file or directory"});
+  EXPECT_TRUE(m_host.Boxes().empty());
+}
+
 TEST_F(LibgogoTest, RefusedInputsAndSettingsLeaveNoOutput) {
   Tone shortTone;
   shortTone.seconds = 0.5;
@@ -460,9 +509,7 @@ TEST_F(LibgogoTest, RefusedInputsAndSettingsLeaveNoOutput) {
       {"output folder missing", good, m_tmp.PathOf("no/such/folder/o.mp3"), [](RecorderSettings&) {}, 0},
       {"output rate MP3 lacks", good, m_tmp.PathOf("o.mp3"),
        [](RecorderSettings& s) { s.MC_BOOL_OUTFREQ = 1; s.MC_OUTFREQ = 12345; }, 0},
-      {"unselected channel mode", good, m_tmp.PathOf("o.mp3"), [](RecorderSettings& s) { s.MC_ENCODEMODE = -1; }, 0},
-      {"bit rate the output rate lacks", good, m_tmp.PathOf("o.mp3"),
-       [](RecorderSettings& s) { s.MC_BITRATE = 320; s.MC_BOOL_OUTFREQ = 1; s.MC_OUTFREQ = 22050; }, 0},
+      {"channel mode 5", good, m_tmp.PathOf("o.mp3"), [](RecorderSettings& s) { s.MC_ENCODEMODE = 5; }, 0},
       {"bit rate not in MP3", good, m_tmp.PathOf("o.mp3"), [](RecorderSettings& s) { s.MC_BITRATE = 100; }, 0},
       {"VBR quality 10", good, m_tmp.PathOf("o.mp3"), [](RecorderSettings& s) { s.MC_BOOL_VBR = 1; s.MC_VBR = 10; }, 0},
       {"emphasis 3", good, m_tmp.PathOf("o.mp3"), [](RecorderSettings& s) { s.MC_EMPHASIS = 3; }, 0},

@@ -206,7 +206,7 @@ TEST_F(MivoConvert, RefusesWhatThePassesWouldMisreadAndLeavesTheInput) {
       {"ext.wav", WavBytes(in, Wav{.fmtSize = 40}), "format chunk of 40 bytes"},
       {"head.wav", truncatedHeader, "truncated"},
       {"short.wav", WavBytes(in, Wav{.dataSize = 9000}), "truncated"},
-      {"rate.wav", WavBytes(in, Wav{.rate = 44100}), "48000 Hz only"},
+      {"rate.wav", WavBytes(in, Wav{.rate = 32000}), "48000 Hz only"},
       {"text.wav", "hello, world", "not a WAV file"},
   };
   for (const Case& c : cases) {
@@ -249,6 +249,20 @@ TEST_F(MivoConvert, EncodesMp3AndAnEncoderThatIsNotThereFailsTheFileButTheOthers
   EXPECT_EQ(static_cast<unsigned char>(mp3[sync + 1]) & 0xE0, 0xE0);
 }
 
+TEST_F(MivoConvert, RelativeRecFolderLiesBesideTheSettingsFileAndRelativeOutputInTheCurrentFolder) {
+  Settings("RecWav=1\nRecFolder=out\n");
+  const std::string input = Input("take.wav", WavBytes(Alternating(100, -1, 1, -2, 2)));
+  Result r = Exec("--config " + dir.PathOf("mivo.ini") + " " + input);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(OutFiles(), std::vector<std::string>{"take.wav"});
+
+  ASSERT_TRUE(fs::create_directory(dir.PathOf("other")));
+  const std::string relative = fs::relative(dir.PathOf("other")).string();
+  r = Exec("--config " + dir.PathOf("mivo.ini") + " -o " + relative + " " + input);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(dir.PathOf("other/take.wav")));
+}
+
 TEST_F(MivoConvert, CommandLine) {
   Result r = Exec("--help");
   EXPECT_EQ(r.status, 0);
@@ -263,9 +277,30 @@ TEST_F(MivoConvert, CommandLine) {
   r = Exec("--config " + dir.PathOf("missing.ini") + " x.wav");
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("missing.ini"), std::string::npos);
-  Settings("RecWav=1\n");
-  r = Exec("--config " + dir.PathOf("mivo.ini") + " -o " + dir.PathOf("nowhere") + " x.wav");
-  EXPECT_EQ(r.status, 2);
+  Settings("RecWav=1\nRecFolder=" + dir.PathOf("nowhere") + "\n");
+  r = Exec("--config " + dir.PathOf("mivo.ini") + " x.wav");
+  EXPECT_EQ(r.status, 2);  // a missing RecFolder is not made
+  EXPECT_FALSE(fs::exists(dir.PathOf("nowhere")));
+}
+
+TEST_F(MivoConvert, ABatchCountsItsFilesAndA441kHzInputSkipsOnlyTheResampling) {
+  Settings("RecNormalize=1\nNormalizeAuto=1\nDcOffsetAuto=1\nRec4844=1\nm_nConvKind=0\nRecWav=1\n");
+  const auto in = Alternating(3200, -8000, 8000, 900, 1100);
+  const std::string cd = Input("cd.wav", WavBytes(in, Wav{.rate = 44100}));
+  const std::string dat = Input("dat.wav", WavBytes(in, Wav{.rate = 48000}));
+  const std::string out = dir.PathOf("new/sub");  // made with the folder above it
+  const Result r = Exec("--config " + dir.PathOf("mivo.ini") + " -o " + out + " " + cd + " " + dat);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("created the output folder " + out), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("cd.wav (1 of 2): already at 44100 Hz: not resampled"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("dat.wav (2 of 2)"), std::string::npos) << r.err;
+  // The 44.1 kHz file is normalized, not resampled; the 48 kHz one is both.
+  const std::string cdOut = ReadBytes(out + "/cd.wav");
+  EXPECT_EQ(GetLe32(reinterpret_cast<const std::uint8_t*>(&cdOut[24])), 44100u);
+  EXPECT_EQ(Samples(cdOut, 46), Alternating(3200, -32767, 32767, -410, 410));
+  const std::string datOut = ReadBytes(out + "/dat.wav");
+  EXPECT_EQ(GetLe32(reinterpret_cast<const std::uint8_t*>(&datOut[24])), 44100u);
+  EXPECT_EQ(datOut.size(), 46u + 2 * 1470 * 4);
 }
 
 }  // namespace

@@ -90,7 +90,10 @@ enum {
   MPGE_CFG_FRAME_COUNT = 15,   /* MPGE_getConfigure only: frames of the job */
   MPGE_CFG_EMPHASIS = 17,      /* value1: MPGE_EMPHASIS_*; default none */
   MPGE_CFG_VBR_QUALITY = 18,   /* value1: 0 (best) .. 9; switches to variable bit rate */
-  MPGE_CFG_OUTPUT_FORMAT = 26  /* value1: MPGE_FORMAT_*; default MP3 */
+  MPGE_CFG_OUTPUT_FORMAT = 26, /* value1: MPGE_FORMAT_*; default MP3 */
+  MPGE_CFG_SYSTEM_ERROR = 256  /* MPGE_getConfigure only: the system's error
+                                  number (errno) behind the job's first
+                                  failure, 0 when none was involved */
 };
 
 /*
@@ -98,6 +101,7 @@ enum {
  * codes the two channels independently, as stereo does.
  */
 enum {
+  MPGE_MODE_DEFAULT = -1, /* the encoder's default: joint stereo */
   MPGE_MODE_MONO = 0,     /* stereo input is mixed down */
   MPGE_MODE_STEREO = 1,
   MPGE_MODE_JOINT = 2,    /* LAME chooses mid/side or left/right per frame */
@@ -138,7 +142,9 @@ enum {
  * MPGE_CFG_OUTPUT_RATE the output keeps the input's rate when MP3 has it
  * (8000 .. 48000 Hz) and LAME picks the nearest otherwise. A constant bit
  * rate that the output's MPEG version lacks (320 kbit/s at 22050 Hz, say) is
- * refused rather than replaced.
+ * replaced by the nearest one it has, as LAME does; once the job is
+ * prepared, MPGE_getConfigure gives the bit rate, output rate and channel
+ * mode the encoder uses, so that a caller can tell what was changed.
  */
 
 /* Bits of MPGE_getUnitStates. */
@@ -156,7 +162,9 @@ GOGO_API uint32_t MPGE_initializeWork(void);
 GOGO_API uint32_t MPGE_setConfigure(uint32_t id, uintptr_t value1, uintptr_t value2);
 /* Writes the value of id to *result: the frame count for MPGE_CFG_FRAME_COUNT
  * (preparing the job first when MPGE_detectConfigure was not called; 0 when
- * that fails), the current number for the numeric ids. */
+ * that fails), the current number for the numeric ids (once the job is
+ * prepared, the one the encoder uses), the errno of the job's failure for
+ * MPGE_CFG_SYSTEM_ERROR. */
 GOGO_API uint32_t MPGE_getConfigure(uint32_t id, uint32_t* result);
 GOGO_API uint32_t MPGE_detectConfigure(void);
 GOGO_API uint32_t MPGE_processFrame(void);
