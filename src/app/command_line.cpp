@@ -47,6 +47,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       if (!value("--input-file", cl.inputFile) || cl.inputFile.empty()) {
         return Fail("option '--input-file' needs a WAV file");
       }
+    } else if (arg == "--demo") {
+      cl.demo = true;
     } else if (is("--command")) {
       if (!value("--command", cl.command)) return Fail("option '--command' needs rec, stop, skip, status or quit");
       bool known = false;
@@ -59,11 +61,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return Fail("unexpected argument '" + arg + "'");
     }
   }
+  if (cl.demo && !cl.inputFile.empty()) return Fail("options '--demo' and '--input-file' exclude each other");
   return cl;
 }
 
 std::string UsageText() {
-  return "Usage: mivo [--config FILE] [--input-file WAV]\n"
+  return "Usage: mivo [--config FILE] [--input-file WAV | --demo]\n"
          "       mivo [--config FILE] --command rec|stop|skip|status|quit\n"
          "\n"
          "Records a sound input into numbered WAV tracks and converts each\n"
@@ -75,6 +78,7 @@ std::string UsageText() {
          "  --input-file WAV   record from WAV instead of a sound card: it is played\n"
          "                     at real-time pace, then silence, as the preferred\n"
          "                     input device (16-bit stereo PCM at the capture rate)\n"
+         "  --demo             record the built-in demo signal (a melody) for this run\n"
          "  --command NAME     hand a command to the recorder running with the same\n"
          "                     settings file: rec, stop, skip (as the buttons do),\n"
          "                     status (status text, track file, tracks waiting,\n"

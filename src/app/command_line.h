@@ -12,6 +12,7 @@ struct CommandLine {
   std::string configPath;  // --config FILE; empty: the default place
   std::string command;     // --command NAME
   std::string inputFile;   // --input-file PATH: a WAV played as the input
+  bool demo = false;       // --demo: the built-in demo signal as the input
   std::string error;       // for Action::Error
 };
 

@@ -1,5 +1,7 @@
 // mivo: the recorder program.
 #include <QApplication>
+#include <QGuiApplication>
+#include <QTimer>
 
 #include <csignal>
 #include <chrono>
@@ -13,6 +15,7 @@
 #include "app/command_line.h"
 #include "app/recorder_app.h"
 #include "app/window_link.h"
+#include "capture/capture_ids.h"
 #include "platform/ipc/instance.h"
 #include "platform/power/logind_power.h"
 #include "platform/process/paths.h"
@@ -51,6 +54,25 @@ bool HasDisplay() {
   return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
+// How long the refusal of a second recorder stays on the screen when
+// nobody answers it.
+constexpr int kRefusalBoxMs = 120000;
+
+// A recorder started from a desktop launcher has no terminal: the refusal
+// is shown in a box as well (not on the offscreen platform, where nobody
+// could see or close it).
+void ShowRefusal(int argc, char** argv, const std::string& settingsPath) {
+  int qtArgc = argc > 0 ? 1 : 0;
+  QApplication application(qtArgc, argv);
+  const QString platform = QGuiApplication::platformName();
+  if (platform == "offscreen" || platform == "minimal") return;
+  QApplication::setApplicationName("Mivo");
+  mivo::ui::QtDialogHost host;
+  QTimer::singleShot(kRefusalBoxMs, &application, [&host] { host.CancelModals(); });
+  host.MessageBox("この設定ファイルを使う Mivo がすでに動いています。\r\n" + settingsPath, mivo::kAppTitle,
+                  mivo::ui::MB_OK | mivo::ui::MB_ICONEXCLAMATION);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,6 +101,9 @@ int main(int argc, char** argv) {
   auto lock = mivo::platform::InstanceLock::Acquire(settingsPath, &error);
   if (!lock) {
     std::fprintf(stderr, "mivo: %s\n", error.c_str());
+    if (error.find("already running") != std::string::npos && HasDisplay()) {
+      ShowRefusal(argc, argv, settingsPath);
+    }
     return 1;
   }
   if (!HasDisplay()) {
@@ -109,6 +134,7 @@ int main(int argc, char** argv) {
   // that its threads leave the termination signals to it).
   mivo::platform::WaveInOptions waveInOptions;
   waveInOptions.inputFile = cl.inputFile;
+  waveInOptions.demo = cl.demo;
   error.clear();
   std::unique_ptr<mivo::platform::IWaveIn> waveIn = mivo::platform::CreateSystemWaveIn(waveInOptions, &error);
   if (!waveIn) {
@@ -144,7 +170,8 @@ int main(int argc, char** argv) {
   // that keeps the machine awake; asked only when needed.
   const std::unique_ptr<mivo::platform::IPowerSystem> power = mivo::platform::CreateLogindPower();
 
-  mivo::CRecorderApp app(host, settingsPath, &link, waveIn.get(), power.get());
+  mivo::CRecorderApp app(host, settingsPath, &link, waveIn.get(), power.get(),
+                         !cl.inputFile.empty() || cl.demo);
   const int status = app.Run();
 
   server.Stop();

@@ -17,14 +17,17 @@ int CRecorderApp::Run() {
   env.encoderInfo = m_strEncoderInfo;
   env.link = m_pLink;
   env.waveIn = m_pWaveIn;
+  env.inputGiven = m_bInputGiven;
   env.power = m_pPower;
   env.gogo = encoderAvailable ? &gogo : nullptr;
+  int status = 0;
   {
     CRecorderDlg dlg(env, encoderAvailable);
     m_host.DoModal(dlg, nullptr);
+    status = dlg.ExitStatus();
   }
   if (encoderAvailable) FreeGogoDll(gogo);
-  return 0;
+  return status;
 }
 
 }  // namespace mivo

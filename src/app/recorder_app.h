@@ -14,14 +14,16 @@ class CRecorderApp {
  public:
   // `waveIn` is the system's wave input, created once for the process
   // (nullptr: the window runs without capture); `power` the system's power
-  // services (nullptr: none).
+  // services (nullptr: none); `inputGiven`: the input was named on the
+  // command line.
   CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link, platform::IWaveIn* waveIn,
-               platform::IPowerSystem* power = nullptr)
+               platform::IPowerSystem* power = nullptr, bool inputGiven = false)
       : m_host(host),
         m_strSettingsPath(std::move(settingsPath)),
         m_pLink(link),
         m_pWaveIn(waveIn),
-        m_pPower(power) {}
+        m_pPower(power),
+        m_bInputGiven(inputGiven) {}
 
   // Loads the MP3 encoder, runs the recorder window modally, unloads the
   // encoder. Returns the process exit status.
@@ -35,6 +37,7 @@ class CRecorderApp {
   WindowLink* m_pLink;
   platform::IWaveIn* m_pWaveIn;
   platform::IPowerSystem* m_pPower;
+  bool m_bInputGiven;
   std::string m_strEncoderInfo;
 };
 

@@ -25,6 +25,7 @@ constexpr const char* kNoEncoder =
     "この機能は GOGO.DLL がインストールされてないと使えません。\r\n入手方法は・・・ 不明。\r\n";
 constexpr const char* kBusyRecording = "録音中は終了できません";
 constexpr const char* kBusyConverting = "変換中は終了できません";
+constexpr const char* kNoWorker = "変換スレッドを開始できないので、終了します。";
 constexpr const char* kSettingsNotSaved = "設定を保存できませんでした。";
 constexpr const char* kInputLost =
     "入力デバイスが使えなくなったので、録音を停止しました。それまでに録音した分は保存してあります。";
@@ -114,8 +115,16 @@ bool CRecorderDlg::OnInitDialog() {
   PublishSettings();
   IWorkerWindow& self = *this;
   m_pWorkerThread = std::make_unique<ConversionWorker>(self, *m_env.processor);
-  if (m_pWorkerThread->Start(m_settings.TransThreadPriority)) {
+  std::string why;
+  if (m_pWorkerThread->Start(m_settings.TransThreadPriority, &why)) {
     while (!m_pWorkerThread->Started()) Sleep(10);
+  } else {
+    // Nothing could be converted: say so and end the run as after Abort.
+    m_pWorkerThread.reset();
+    std::fprintf(stderr, "mivo: cannot start the conversion thread: %s\n", why.c_str());
+    w.MessageBox(std::string(kNoWorker) + "\r\n(" + why + ")", kAppTitle, ui::MB_OK | ui::MB_ICONSTOP);
+    m_nExitStatus = 1;
+    w.PostMessage(ui::WM_CLOSE, 0, 0);
   }
   m_bInitialised = true;
   if (m_env.link) m_env.link->Attach(w);
@@ -166,9 +175,14 @@ bool CRecorderDlg::OpenCapture() {
   m_writer.SetFormat(m_wfxInput, m_nBufFrames);
   // Without a wave input the window runs as after "Ignore" in the device
   // error box: no buffer ever arrives.
-  const OpenOutcome outcome = m_capture.Open(m_wfxInput, m_nBufFrames, m_settings.WaveInDevName, w);
+  const OpenOutcome outcome =
+      m_capture.Open(m_wfxInput, m_nBufFrames, m_settings.WaveInDevName, w, m_env.inputGiven);
   if (outcome == OpenOutcome::Aborted) return false;
-  if (outcome == OpenOutcome::Opened) OnCaptureStatus();
+  if (outcome == OpenOutcome::Opened) {
+    OnCaptureStatus();
+  } else {
+    ShowInputNote();
+  }
   return true;
 }
 
@@ -194,11 +208,12 @@ void CRecorderDlg::OnCaptureStatus() {
 
 void CRecorderDlg::ShowInputNote() {
   ui::IWindow& w = Wnd();
-  const char* note = "";
-  if (m_inputStatus.state == platform::WaveInState::Lost) {
+  // Which device is capturing, by the name the device list shows.
+  std::string note = m_inputStatus.deviceName;
+  if (!m_capture.IsOpen()) {
+    note = "入力なし";
+  } else if (m_inputStatus.state == platform::WaveInState::Lost) {
     note = "入力が途切れています";
-  } else if (m_inputStatus.demo) {
-    note = "デモ信号を再生中";
   }
   if (w.GetDlgItemText(IDC_INPUT_NOTE) != note) w.SetDlgItemText(IDC_INPUT_NOTE, note);
   std::string overruns;

@@ -40,6 +40,10 @@ struct RecorderEnvironment {
   std::string encoderInfo;         // the about box's encoder text
   ITrackProcessor* processor = nullptr;  // nullptr: the built-in one
   platform::IWaveIn* waveIn = nullptr;   // nullptr: no capture (no buffer ever arrives)
+  // The input of this run was named on the command line (--input-file,
+  // --demo): its preferred device is opened, and WaveInDevName is kept as
+  // it is for the runs after this one.
+  bool inputGiven = false;
   WindowLink* link = nullptr;            // remote commands and termination
   const GogoDll* gogo = nullptr;         // the loaded MP3 encoder library, if any
   platform::IPowerSystem* power = nullptr;
@@ -100,6 +104,8 @@ class CRecorderDlg final : public ui::CDialog,
   ConversionQueue& Queue() override { return m_queue; }
   ConversionWorker* Worker() { return m_pWorkerThread.get(); }
   void SetTimerState(int state) { m_nTimerState = state; }
+  // The process's exit status after the run: 1 when it could not work.
+  int ExitStatus() const { return m_nExitStatus; }
 
   // After a settings change on the window thread: lets the worker see it.
   void PublishSettings() { m_shared.Publish(m_settings); }
@@ -159,6 +165,7 @@ class CRecorderDlg final : public ui::CDialog,
   std::string m_strCaptureRefusal;  // settings this run cannot capture with
   bool m_bInitialised = false;
   bool m_bTerminating = false;
+  int m_nExitStatus = 0;
 
   ConversionQueue m_queue;
   CaptureEngine m_capture;

@@ -2,7 +2,10 @@
 
 #include <cstdio>
 #include <new>
+#include <optional>
+#include <utility>
 
+#include "capture/capture_ids.h"
 #include "platform/ui/dialog.h"
 
 namespace mivo {
@@ -58,8 +61,32 @@ void CaptureEngine::Free() {
   m_pDoneHdr = nullptr;
 }
 
+std::optional<unsigned> CaptureEngine::FindDevice(const std::string& name, unsigned count) const {
+  for (unsigned id = 0; id < count; ++id) {
+    platform::WAVEINCAPS caps;
+    if (m_waveIn->waveInGetDevCaps(id, &caps) == platform::MMSYSERR_NOERROR && caps.szPname == name) return id;
+  }
+  return std::nullopt;
+}
+
+unsigned CaptureEngine::ChooseDevice(std::string& deviceName, ui::IWindow& window) {
+  // The first look at the system may wait for a sound server still coming up.
+  const unsigned count = m_waveIn->waveInGetNumDevs();
+  if (deviceName.empty()) {
+    // The system offers no capture device at all: the demo signal is all
+    // there is (it is listed only then).
+    return count == 1 && FindDevice(platform::kDemoDeviceName, 1) ? 0 : platform::WAVE_MAPPER;
+  }
+  if (const std::optional<unsigned> id = FindDevice(deviceName, count)) return *id;
+  // A device was expected: the preferred one, never the demo in its place.
+  const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
+  window.MessageBox(text, kAppTitle, ui::MB_OK);
+  deviceName.clear();
+  return platform::WAVE_MAPPER;
+}
+
 OpenOutcome CaptureEngine::Open(const platform::WAVEFORMATEX& format, std::uint32_t bufferFrames,
-                                std::string& deviceName, ui::IWindow& window) {
+                                std::string& deviceName, ui::IWindow& window, bool inputGiven) {
   if (m_waveIn == nullptr) return OpenOutcome::Ignored;
 
   // The ring is allocated once; without it nothing can be captured, and the
@@ -71,24 +98,11 @@ OpenOutcome CaptureEngine::Open(const platform::WAVEFORMATEX& format, std::uint3
     if (answer != ui::IDRETRY) return OpenOutcome::Ignored;
   }
 
-  unsigned deviceId = platform::WAVE_MAPPER;
-  if (!deviceName.empty()) {
-    bool found = false;
-    const unsigned count = m_waveIn->waveInGetNumDevs();
-    for (unsigned id = 0; id < count && !found; ++id) {
-      platform::WAVEINCAPS caps;
-      if (m_waveIn->waveInGetDevCaps(id, &caps) != platform::MMSYSERR_NOERROR) continue;
-      if (caps.szPname == deviceName) {
-        deviceId = id;
-        found = true;
-      }
-    }
-    if (!found) {
-      const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
-      window.MessageBox(text, ui::kDefaultCaption, ui::MB_OK);
-      deviceName.clear();
-    }
-  }
+  // A named device that was not there is looked for again at each Retry:
+  // a sound server that has come up meanwhile may list it now.
+  std::string missing = inputGiven ? std::string() : deviceName;
+  unsigned deviceId = inputGiven ? platform::WAVE_MAPPER : ChooseDevice(deviceName, window);
+  if (!deviceName.empty()) missing.clear();
 
   for (;;) {
     platform::HWAVEIN handle = nullptr;
@@ -99,7 +113,16 @@ OpenOutcome CaptureEngine::Open(const platform::WAVEFORMATEX& format, std::uint3
     }
     const int answer = window.MessageBox(WaveInOpenErrorText(result), kOpenCaption,
                                          ui::MB_ABORTRETRYIGNORE);
-    if (answer == ui::IDRETRY) continue;
+    if (answer == ui::IDRETRY) {
+      if (!missing.empty()) {
+        if (const std::optional<unsigned> id = FindDevice(missing, m_waveIn->waveInGetNumDevs())) {
+          deviceId = *id;
+          deviceName = std::move(missing);  // found after all: kept
+          missing.clear();
+        }
+      }
+      continue;
+    }
     if (answer == ui::IDABORT) return OpenOutcome::Aborted;
     return OpenOutcome::Ignored;  // runs without capture, the ring unused
   }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/ui/window.h"
@@ -68,9 +69,14 @@ class CaptureEngine {
   // preferred device; a name no device has is reported, then cleared, and
   // the preferred device is used), opens it for `format` with notifications
   // to `window`, queues 62 buffers and starts capture. Failures are asked
-  // about with Abort/Retry/Ignore boxes shown by `window`.
+  // about with Abort/Retry/Ignore boxes shown by `window`; a named device
+  // that was missing is looked for again at Retry (and kept when found).
+  // The demo signal stands in only when no device is named and the system
+  // offers nothing else. With `inputGiven` (the input of this run was named
+  // on the command line) the preferred device is opened and `deviceName`
+  // is neither looked at nor changed.
   OpenOutcome Open(const platform::WAVEFORMATEX& format, std::uint32_t bufferFrames,
-                   std::string& deviceName, ui::IWindow& window);
+                   std::string& deviceName, ui::IWindow& window, bool inputGiven = false);
 
   // MM_WIM_DATA: wParam the device, lParam the returned WAVEHDR*.
   void OnBufferDone(std::uintptr_t wParam, std::intptr_t lParam, ICaptureClient& client);
@@ -93,6 +99,8 @@ class CaptureEngine {
   const platform::WAVEHDR* DoneHdr() const { return m_pDoneHdr; }
 
  private:
+  unsigned ChooseDevice(std::string& deviceName, ui::IWindow& window);
+  std::optional<unsigned> FindDevice(const std::string& name, unsigned count) const;
   bool Allocate(std::uint32_t frames);
   void Free();
   int IndexOf(std::intptr_t lParam) const;

@@ -11,18 +11,17 @@
 namespace mivo {
 
 ConversionWorker::~ConversionWorker() {
-  if (m_thread.joinable()) {
+  if (m_thread.Joinable()) {
     RequestStop();
-    m_thread.join();
+    m_thread.Join();
   }
   m_processor.WatchStopRequest(nullptr);
 }
 
-bool ConversionWorker::Start(int threadPriority) {
-  if (m_thread.joinable()) return false;
+bool ConversionWorker::Start(int threadPriority, std::string* error) {
+  if (m_thread.Joinable()) return false;
   m_processor.WatchStopRequest(&m_bStopRequested);
-  m_thread = std::thread([this, threadPriority] { ConversionWorkerProc(threadPriority); });
-  return true;
+  return m_thread.Start([this, threadPriority] { ConversionWorkerProc(threadPriority); }, error);
 }
 
 void ConversionWorker::RequestStop() {
@@ -33,7 +32,7 @@ void ConversionWorker::RequestStop() {
 bool ConversionWorker::WaitEnded(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!m_bEnded.load()) {
-    if (!m_thread.joinable()) return true;
+    if (!m_thread.Joinable()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     platform::Sleep(5);
   }
@@ -41,7 +40,7 @@ bool ConversionWorker::WaitEnded(std::chrono::milliseconds timeout) {
 }
 
 void ConversionWorker::Join() {
-  if (m_thread.joinable()) m_thread.join();
+  m_thread.Join();
 }
 
 int ConversionWorker::ConversionWorkerProc(int threadPriority) {

@@ -6,10 +6,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <string_view>
-#include <thread>
 
 #include "convert/conversion_queue.h"
+#include "platform/sync/thread.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/window.h"
 #include "settings/recorder_settings.h"
@@ -64,7 +65,8 @@ class ConversionWorker {
   ConversionWorker& operator=(const ConversionWorker&) = delete;
 
   // Starts the thread at the Windows-style priority (-15 idle, 0 normal).
-  bool Start(int threadPriority);
+  // False, with *error saying why, when the system gives no thread.
+  bool Start(int threadPriority, std::string* error = nullptr);
   // Set by the thread before its first wait.
   bool Started() const { return m_bStarted.load(); }
   // Makes the worker end at its next look at the queue, leaving waiting
@@ -75,14 +77,14 @@ class ConversionWorker {
   bool WaitEnded(std::chrono::milliseconds timeout);
   // Waits for the thread to end and reaps it.
   void Join();
-  bool Running() const { return m_thread.joinable() && !m_bEnded.load(); }
+  bool Running() const { return m_thread.Joinable() && !m_bEnded.load(); }
 
  private:
   int ConversionWorkerProc(int threadPriority);
 
   IWorkerWindow& m_window;
   ITrackProcessor& m_processor;
-  std::thread m_thread;
+  platform::Thread m_thread;
   std::atomic<bool> m_bStarted{false};
   std::atomic<bool> m_bEnded{false};
   std::atomic<bool> m_bStopRequested{false};

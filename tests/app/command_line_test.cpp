@@ -30,6 +30,9 @@ TEST(CommandLine, OptionsAndTheirErrors) {
   EXPECT_EQ(cl.inputFile, "/tmp/side a.wav");
   EXPECT_EQ(Parse({"--input-file=b.wav"}).inputFile, "b.wav");
   EXPECT_NE(UsageText().find("--input-file WAV"), std::string::npos);
+  EXPECT_FALSE(cl.demo);
+  EXPECT_TRUE(Parse({"--demo"}).demo);
+  EXPECT_NE(UsageText().find("--demo"), std::string::npos);
 
   for (auto bad : std::vector<std::vector<std::string>>{{"--frobnicate"},
                                                         {"-x"},
@@ -39,7 +42,9 @@ TEST(CommandLine, OptionsAndTheirErrors) {
                                                         {"--command"},
                                                         {"--command", "play"},
                                                         {"--input-file"},
-                                                        {"--input-file="}}) {
+                                                        {"--input-file="},
+                                                        {"--demo", "--input-file", "a.wav"},
+                                                        {"--demo=1"}}) {
     cl = Parse(bad);
     EXPECT_EQ(cl.action, CommandLine::Action::Error) << bad[0];
     EXPECT_FALSE(cl.error.empty());

@@ -13,6 +13,7 @@
 #include "app/window_link.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
+#include "support/no_new_threads.h"
 #include "support/temp_folder.h"
 
 namespace mivo {
@@ -378,6 +379,24 @@ TEST_F(RecorderDlgTest, TerminationBeforeTheWindowIsUpIsDeliveredAtAttach) {
   Start();
   m_w->PumpMessages();
   EXPECT_TRUE(m_w->Ended());
+}
+
+TEST_F(RecorderDlgTest, AWorkerThreadTheSystemRefusesEndsTheRunWithAMessage) {
+  {
+    testing::NoNewThreads refused;
+    ASSERT_TRUE(refused.Ok());
+    Start(false, InDir());
+  }
+  EXPECT_EQ(m_dlg->Worker(), nullptr);
+  ASSERT_EQ(m_host.Boxes().size(), 1u);
+  EXPECT_EQ(m_host.Boxes()[0].text.rfind("変換スレッドを開始できないので、終了します。", 0), 0u);
+  EXPECT_EQ(m_host.Boxes()[0].caption, "Mivo");
+  EXPECT_EQ(m_host.Boxes()[0].type & ui::MB_ICONMASK, ui::MB_ICONSTOP);
+  m_w->PumpMessages();
+  EXPECT_TRUE(m_w->Ended());
+  EXPECT_EQ(m_dlg->ExitStatus(), 1);
+  Finish();
+  EXPECT_TRUE(std::filesystem::exists(m_ini));  // the settings are still saved
 }
 
 TEST_F(RecorderDlgTest, SettingsThatCannotBeSavedAreToldAtExit) {

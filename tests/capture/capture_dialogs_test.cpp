@@ -72,7 +72,7 @@ TEST_F(InputSettingDlgTest, OkStoresAndWarnsOnlyWhenSomethingChanged) {
   });
   ASSERT_EQ(m_host.Boxes().size(), 1u);
   EXPECT_EQ(m_host.Boxes()[0].text, "入力の設定は Mivo 再起動後に有効になります。");
-  EXPECT_EQ(m_host.Boxes()[0].caption, ui::kDefaultCaption);
+  EXPECT_EQ(m_host.Boxes()[0].caption, "Mivo");
   EXPECT_EQ(m_host.Boxes()[0].type & ui::MB_ICONMASK, ui::MB_ICONEXCLAMATION);
   EXPECT_EQ(m_settings.m_nWavheaderShortening, 2);
   EXPECT_EQ(m_settings.WaveInDevName, "Line In");

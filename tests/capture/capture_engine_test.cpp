@@ -109,9 +109,26 @@ TEST_F(CaptureEngineTest, DeviceIsChosenByItsExactName) {
   ASSERT_EQ(m_host.Boxes().size(), 1u);
   const auto box = m_host.Boxes()[0];
   EXPECT_EQ(box.text, "入力デバイス:usb audio がないので、単に「優先するデバイス」にしときますね");
-  EXPECT_EQ(box.caption, ui::kDefaultCaption);
+  EXPECT_EQ(box.caption, "Mivo");
   EXPECT_EQ(box.type, ui::MB_OK);
   EXPECT_EQ(m_deviceName, "");  // saved empty at exit
+}
+
+// The sound system listed nothing in time (a server still coming up): the
+// preferred device does not open either; at Retry the named device is there
+// after all, and it is opened and kept rather than another one.
+TEST_F(CaptureEngineTest, RetryLooksForAMissingNamedDeviceAgain) {
+  m_wavein.SetDevices({});
+  m_wavein.QueueOpenResult(platform::MMSYSERR_NODRIVER);
+  m_host.SetAnswerer([this](const ui::HeadlessHost::Box& box) {
+    if (box.caption != "waveInOpen") return ui::IDOK;
+    m_wavein.SetDevices({"Line In", "USB Audio"});
+    return ui::IDRETRY;
+  });
+  ASSERT_EQ(OpenEngine("USB Audio"), OpenOutcome::Opened);
+  ASSERT_EQ(m_host.Boxes().size(), 2u);
+  EXPECT_EQ(m_wavein.OpenedDevice(), 1u);
+  EXPECT_EQ(m_deviceName, "USB Audio");
 }
 
 TEST_F(CaptureEngineTest, OpenFailureBoxRetriesAbortsOrGoesOnWithoutCapture) {

@@ -59,6 +59,32 @@ grep -q "no recorder is running" "$T/err"; check "no recorder: message" 0 $?
 start_recorder
 "$MIVO" --config "$INI" 2>"$T/err"; check "second recorder refused" 1 $?
 grep -q "already running" "$T/err"; check "second recorder: message" 0 $?
+# On a desktop the refusal comes in a box too, with the program's title, in
+# the middle of the screen (1024x768: centre 512,384; without a window
+# manager Qt allows a title bar's height above it).
+if command -v xvfb-run >/dev/null && command -v xwininfo >/dev/null; then
+  box=$(timeout 60 xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
+    env -u QT_QPA_PLATFORM "$0" --config "$1" 2>/dev/null & pid=$!
+    line=
+    for _ in $(seq 1 100); do
+      line=$(xwininfo -root -tree | grep "\"Mivo\": (\"" | head -n 1)
+      [ -n "$line" ] && break
+      sleep 0.1
+    done
+    sleep 0.3
+    xwininfo -root -tree | grep "\"Mivo\": (\"" | head -n 1
+    kill -TERM "$pid" 2>/dev/null; wait "$pid"' "$MIVO" "$INI" 2>/dev/null)
+  geometry=$(printf '%s' "$box" | grep -o '[0-9]*x[0-9]*+[0-9-]*+[0-9-]*' | head -n 1)
+  if [ -z "$geometry" ]; then
+    check "second recorder on a display: refusal box" shown none
+  else
+    IFS='x+' read -r w h x y <<<"$geometry"
+    dx=$((x + w / 2 - 512)); dy=$((y + h / 2 - 384))
+    [ $((${dx#-} + ${dy#-})) -lt 80 ]; check "refusal box in the middle of the screen ($geometry)" 0 $?
+  fi
+else
+  echo "SKIP the refusal box (xvfb-run or xwininfo missing)"
+fi
 kill -0 "$PID"; check "first recorder still runs" 0 $?
 
 check "status while stopped" $'停止 (無音)\n\n0\n0' "$(cmd status)"

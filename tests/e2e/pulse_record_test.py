@@ -7,6 +7,10 @@ by digital silence is played into the sink while mivo, driven by
 on. The two tracks written must hold the two tones sample for sample (the
 splitter keeps at most one buffer of silence around each, which is stripped
 before comparing).
+
+Then a run with --input-file while the settings name the sink's monitor,
+which is there: the track holds the file, and the stored device name is
+left as it was.
 """
 import math
 import os
@@ -95,6 +99,69 @@ class Run:
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
+def wait_until_up(run, recorder):
+    deadline = time.time() + 20
+    while run.mivo_cmd("status").returncode != 0:
+        if time.time() > deadline or recorder.poll() is not None:
+            return False
+        time.sleep(0.1)
+    return True
+
+
+def drain(run, failures):
+    deadline = time.time() + 20
+    while True:
+        lines = run.mivo_cmd("status").stdout.split("\n")
+        if len(lines) >= 3 and lines[2] == "0":
+            return
+        if time.time() > deadline:
+            failures.append("the queue did not drain")
+            return
+        time.sleep(0.1)
+
+
+def quit_and_wait(run, recorder, failures):
+    quit_reply = run.mivo_cmd("quit")
+    if quit_reply.returncode != 0:
+        failures.append("quit was refused: " + quit_reply.stderr)
+    try:
+        recorder.wait(10)
+    except subprocess.TimeoutExpired:
+        failures.append("the recorder did not end after quit")
+
+
+def record_input_file(run, rec, failures):
+    """--input-file is the input of the run, whatever device is stored."""
+    stored = "WaveInDevName=Monitor of RecTestSink\n"
+    with open(run.ini, "w", encoding="utf-8") as f:
+        f.write(stored)
+        f.write(f"RecTempFolder={rec}\nRecFolder={rec}\nRecFilePre=file\n")
+        f.write("m_bSilentDivide=1\nRecSilentThreshold=0\nRecSilentTimeSpan=1\nRecWav=1\n")
+    tone_c = tone(1.0, 500, 700, 10000)
+    source = os.path.join(run.tmp, "side-a.wav")
+    # Silence first: REC comes once the recorder answers, the file plays from its start.
+    write_wav(source, silence(2.5) + tone_c + silence(1.0))
+    recorder = run.spawn([run.mivo, "--config", run.ini, "--input-file", source],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not wait_until_up(run, recorder):
+        failures.append("--input-file: the recorder did not come up")
+        return
+    if run.mivo_cmd("rec").returncode != 0:
+        failures.append("--input-file: rec was refused")
+    time.sleep(4.0)
+    run.mivo_cmd("stop")
+    drain(run, failures)
+    quit_and_wait(run, recorder, failures)
+    track = os.path.join(rec, "file001.wav")
+    if not os.path.exists(track):
+        failures.append("--input-file: no track was written")
+    elif strip_zero_frames(read_wav_frames(track)) != tone_c:
+        failures.append("--input-file: the track does not hold the file")
+    with open(run.ini, encoding="utf-8") as f:
+        if stored not in f.read():
+            failures.append("--input-file: the stored WaveInDevName was changed")
+
+
 def main():
     mivo = sys.argv[1]
     for tool in ("pulseaudio", "paplay", "pactl"):
@@ -132,12 +199,9 @@ def main():
         write_wav(source, silence(0.3) + tone_a + silence(1.0) + tone_b + silence(0.8))
 
         recorder = run.spawn([mivo, "--config", run.ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        deadline = time.time() + 20
-        while run.mivo_cmd("status").returncode != 0:
-            if time.time() > deadline or recorder.poll() is not None:
-                print("FAIL: the recorder did not come up")
-                return 1
-            time.sleep(0.1)
+        if not wait_until_up(run, recorder):
+            print("FAIL: the recorder did not come up")
+            return 1
         if run.mivo_cmd("rec").returncode != 0:
             failures.append("rec was refused")
         time.sleep(2.0)  # an idle monitor delivers its first data late
@@ -148,22 +212,8 @@ def main():
         if stop.returncode != 0:
             failures.append("stop was refused: " + stop.stderr)
         # The worker keeps the WAVs; wait until the queue is empty, then quit.
-        deadline = time.time() + 20
-        while True:
-            lines = run.mivo_cmd("status").stdout.split("\n")
-            if len(lines) >= 3 and lines[2] == "0":
-                break
-            if time.time() > deadline:
-                failures.append("the queue did not drain")
-                break
-            time.sleep(0.1)
-        quit_reply = run.mivo_cmd("quit")
-        if quit_reply.returncode != 0:
-            failures.append("quit was refused: " + quit_reply.stderr)
-        try:
-            recorder.wait(10)
-        except subprocess.TimeoutExpired:
-            failures.append("the recorder did not end after quit")
+        drain(run, failures)
+        quit_and_wait(run, recorder, failures)
 
         tracks = sorted(n for n in os.listdir(rec) if n.endswith(".wav"))
         if tracks != ["music001.wav", "music002.wav"]:
@@ -173,6 +223,8 @@ def main():
                 got = strip_zero_frames(read_wav_frames(os.path.join(rec, name)))
                 if got != expected:
                     failures.append(f"{name}: {len(got) // 4} frames differ from the {len(expected) // 4} played")
+
+        record_input_file(run, rec, failures)
     finally:
         run.cleanup()
 

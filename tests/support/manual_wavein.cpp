@@ -23,6 +23,11 @@ platform::HWAVEIN ManualWaveIn::Handle() const {
 
 bool ManualWaveIn::Ours(platform::HWAVEIN hwi) const { return m_bOpen && hwi == Handle(); }
 
+void ManualWaveIn::SetDevices(std::vector<std::string> devices) {
+  std::lock_guard lock(m_mtx);
+  m_devices = std::move(devices);
+}
+
 void ManualWaveIn::QueueOpenResult(MMRESULT result) {
   std::lock_guard lock(m_mtx);
   m_openResults.push_back(result);
@@ -66,12 +71,6 @@ void ManualWaveIn::PostStatusLocked() {
 void ManualWaveIn::SetLost(bool lost) {
   std::lock_guard lock(m_mtx);
   m_status.state = lost ? platform::WaveInState::Lost : platform::WaveInState::Running;
-  PostStatusLocked();
-}
-
-void ManualWaveIn::SetDemo(bool demo) {
-  std::lock_guard lock(m_mtx);
-  m_status.demo = demo;
   PostStatusLocked();
 }
 
@@ -149,6 +148,8 @@ MMRESULT ManualWaveIn::waveInOpen(platform::HWAVEIN* phwi, unsigned deviceId, co
   m_bStarted = false;
   m_format = format;
   m_deviceId = deviceId;
+  const unsigned named = deviceId == platform::WAVE_MAPPER ? 0 : deviceId;
+  m_status.deviceName = named < m_devices.size() ? m_devices[named] : "優先するデバイス";
   m_window = callbackWindow;
   *phwi = Handle();
   return platform::MMSYSERR_NOERROR;

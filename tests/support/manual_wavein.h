@@ -25,6 +25,9 @@ class ManualWaveIn final : public platform::IWaveIn {
 
   explicit ManualWaveIn(std::vector<std::string> devices = {}) : m_devices(std::move(devices)) {}
 
+  // The device list from now on.
+  void SetDevices(std::vector<std::string> devices);
+
   // The next waveInOpen calls answer these results, one each, then success.
   void QueueOpenResult(platform::MMRESULT result);
 
@@ -37,9 +40,9 @@ class ManualWaveIn final : public platform::IWaveIn {
   // Every frame the same pair.
   platform::WAVEHDR* DeliverConstant(std::int16_t left, std::int16_t right, bool post = true);
 
-  // The source goes away or comes back, or is the demo signal: MM_WIM_STATUS.
+  // The source goes away or comes back: MM_WIM_STATUS. The status names the
+  // device opened (the first one for WAVE_MAPPER).
   void SetLost(bool lost);
-  void SetDemo(bool demo);
 
   std::vector<Call> Calls() const;
   void ClearCalls();

@@ -144,11 +144,25 @@ class SocketFileGuard {
   std::string m_path;
 };
 
+// What the settings file is known by: its device and inode (the file
+// itself, whatever name reaches it), else its normalised path.
+std::string Identity(const std::string& settingsPath) {
+  struct stat st{};
+  if (::stat(settingsPath.c_str(), &st) == 0) {
+    return "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  }
+  return NormalisedPath(settingsPath);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
 std::string InstanceKey(const std::string& settingsPath) {
   std::uint64_t hash = 14695981039346656037ull;
-  for (const unsigned char c : NormalisedPath(settingsPath)) {
+  for (const unsigned char c : Identity(settingsPath)) {
     hash ^= c;
     hash *= 1099511628211ull;
   }
@@ -163,32 +177,71 @@ std::string InstanceKey(const std::string& settingsPath) {
 
 std::optional<InstanceLock> InstanceLock::Acquire(const std::string& settingsPath,
                                                   std::string* error) {
+  // A missing settings file is made now (empty, as at a first start), so
+  // that every later start finds the same inode. Where it cannot be made,
+  // its path stands for it.
+  int created = -1;
+  do {
+    created = ::open(settingsPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  } while (created < 0 && errno == EINTR);
+  UniqueFd settingsFile(created);
+  settingsFile.Reset();
+
   const std::string lockPath = RuntimeFile(settingsPath, ".lock", error);
   if (lockPath.empty()) return std::nullopt;
 
-  int raw = -1;
-  do {
-    raw = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) {
-    SetError(error, WithErrno("cannot open the lock file " + lockPath, errno));
-    return std::nullopt;
-  }
-  UniqueFd fd(raw);
-
-  int locked = -1;
-  do {
-    locked = ::flock(fd.Get(), LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    if (errno == EWOULDBLOCK) {
-      SetError(error, "Mivo is already running with the settings file " + settingsPath);
-    } else {
-      SetError(error, WithErrno("cannot lock " + lockPath, errno));
+  for (;;) {
+    int raw = -1;
+    do {
+      raw = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) {
+      SetError(error, WithErrno("cannot open the lock file " + lockPath, errno));
+      return std::nullopt;
     }
-    return std::nullopt;
+    UniqueFd fd(raw);
+
+    int locked = -1;
+    do {
+      locked = ::flock(fd.Get(), LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+      if (errno == EWOULDBLOCK) {
+        SetError(error, "Mivo is already running with the settings file " + settingsPath);
+      } else {
+        SetError(error, WithErrno("cannot lock " + lockPath, errno));
+      }
+      return std::nullopt;
+    }
+    // The previous owner may have removed the file between our open and our
+    // lock: that lock is on a file nobody else finds. Try again.
+    struct stat held{};
+    struct stat named{};
+    if (::fstat(fd.Get(), &held) != 0) {
+      SetError(error, WithErrno("cannot look at the lock file " + lockPath, errno));
+      return std::nullopt;
+    }
+    if (::lstat(lockPath.c_str(), &named) == 0 && SameFile(held, named)) {
+      return InstanceLock(std::move(fd), lockPath);
+    }
   }
-  return InstanceLock(std::move(fd));
+}
+
+InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    m_fd = std::move(other.m_fd);
+    m_path = std::move(other.m_path);
+  }
+  return *this;
+}
+
+void InstanceLock::Release() noexcept {
+  if (!m_fd) return;
+  // Removed while still locked: whoever opened it meanwhile finds, once it
+  // has the lock, that the name is gone.
+  static_cast<void>(::unlink(m_path.c_str()));
+  m_fd.Reset();
 }
 
 // ---------------------------------------------------------------------------

@@ -1,9 +1,10 @@
 // One recorder per settings file, and a command channel to it.
 //
-// Both are keyed by the settings file: InstanceKey() hashes its absolute,
-// normalised path, so "./mivo.ini", "/abs/mivo.ini" and the same file reached
-// through a symlinked folder share one lock and one socket, both kept in
-// RuntimeFolder().
+// Both are keyed by the settings file itself: InstanceKey() hashes its
+// device and inode, so every name of the file ("./mivo.ini", "/abs/mivo.ini",
+// a symlink, a hard link) shares one lock and one socket, both kept in
+// RuntimeFolder(). A file that does not exist (and could not be created) is
+// keyed by its absolute, normalised path instead.
 #pragma once
 
 #include <chrono>
@@ -16,31 +17,39 @@
 
 namespace mivo::platform {
 
-// 16 hex digits (FNV-1a 64) of the settings file's absolute path with
-// symlinks in its existing part resolved and "." and ".." removed.
+// 16 hex digits (FNV-1a 64) of the settings file's device and inode, or,
+// when there is no such file, of its absolute path with symlinks in its
+// existing part resolved and "." and ".." removed.
 std::string InstanceKey(const std::string& settingsPath);
 
 // An exclusive flock() on "<RuntimeFolder()>/mivo-<key>.lock", held for the
 // lifetime of the object. The kernel drops it when the process dies, so a
-// crashed recorder never blocks the next start. The lock file itself stays:
-// removing it would let two processes lock two different files.
+// crashed recorder never blocks the next start. The owner removes the lock
+// file when it lets go (the settings file gets a new inode at every save, so
+// the files would pile up otherwise); Acquire makes sure the file it locked
+// is still the one of that name, so two processes never hold two files.
 class InstanceLock {
  public:
-  // nullopt when the lock is held elsewhere (another process, or another
-  // InstanceLock in this one): *error then contains "already running".
-  // Otherwise *error says why the lock file could not be used.
+  // Creates the settings file when it is missing, so that it has an inode
+  // to be known by. nullopt when the lock is held elsewhere (another
+  // process, or another InstanceLock in this one): *error then contains
+  // "already running". Otherwise *error says why the lock file could not be
+  // used.
   static std::optional<InstanceLock> Acquire(const std::string& settingsPath,
                                              std::string* error);
 
-  InstanceLock(InstanceLock&&) noexcept = default;
-  InstanceLock& operator=(InstanceLock&&) noexcept = default;
+  InstanceLock(InstanceLock&& other) noexcept = default;
+  InstanceLock& operator=(InstanceLock&& other) noexcept;
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
-  ~InstanceLock() = default;  // closing the descriptor releases the lock
+  ~InstanceLock() { Release(); }
 
  private:
-  explicit InstanceLock(UniqueFd fd) : m_fd(std::move(fd)) {}
+  InstanceLock(UniqueFd fd, std::string path) : m_fd(std::move(fd)), m_path(std::move(path)) {}
+  // Removes the lock file, then lets go of the lock.
+  void Release() noexcept;
   UniqueFd m_fd;
+  std::string m_path;
 };
 
 struct CommandReply {

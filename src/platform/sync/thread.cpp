@@ -8,6 +8,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <thread>
 
 namespace mivo::platform {
@@ -26,7 +29,44 @@ bool SetPolicy(int policy) {
   return ::pthread_setschedparam(::pthread_self(), policy, &param) == 0;
 }
 
+std::string ErrorText(int err) {
+  char buffer[128];
+  return ::strerror_r(err, buffer, sizeof buffer);  // GNU: returns the message
+}
+
+void* RunBody(void* arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  (*body)();
+  return nullptr;
+}
+
 }  // namespace
+
+bool Thread::Start(std::function<void()> body, std::string* error) {
+  if (m_bJoinable) {
+    if (error != nullptr) *error = "the thread is already running";
+    return false;
+  }
+  std::unique_ptr<std::function<void()>> owned(new (std::nothrow) std::function<void()>(std::move(body)));
+  if (!owned) {
+    if (error != nullptr) *error = ErrorText(ENOMEM);
+    return false;
+  }
+  const int err = ::pthread_create(&m_thread, nullptr, RunBody, owned.get());
+  if (err != 0) {
+    if (error != nullptr) *error = ErrorText(err);
+    return false;
+  }
+  static_cast<void>(owned.release());  // the thread owns it now
+  m_bJoinable = true;
+  return true;
+}
+
+void Thread::Join() {
+  if (!m_bJoinable) return;
+  static_cast<void>(::pthread_join(m_thread, nullptr));
+  m_bJoinable = false;
+}
 
 bool SetCurrentThreadPriority(int priority) {
   int nice = 0;

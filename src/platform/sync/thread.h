@@ -1,9 +1,36 @@
 // Threads with a Windows-style priority, process priority classes and Sleep.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstdint>
+#include <functional>
+#include <string>
 
 namespace mivo::platform {
+
+// A thread of our own, started without exceptions: a system that refuses
+// a new thread (no memory for its stack, too many threads) is reported by
+// Start returning false, where std::thread would throw. The destructor
+// joins a thread that is still running.
+class Thread {
+ public:
+  Thread() = default;
+  ~Thread() { Join(); }
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Runs `body` on a new thread. False, with *error saying why, when the
+  // thread could not be made (or one is already running).
+  bool Start(std::function<void()> body, std::string* error = nullptr);
+  bool Joinable() const { return m_bJoinable; }
+  // Waits for the thread to end; nothing when none runs.
+  void Join();
+
+ private:
+  pthread_t m_thread{};
+  bool m_bJoinable = false;
+};
 
 // Windows thread priorities: -15 idle, -2 lowest ... 2 highest, 15 time critical.
 // Applies to the calling thread (Linux: SCHED_IDLE or its nice value).

@@ -163,7 +163,10 @@ class AlsaDevice final : public WaveInDevice {
     // Scratch for one period, allocated once; the longest period read.
     m_nPeriod = period;
     m_scratch.resize(static_cast<std::size_t>(period) * Format().nBlockAlign);
-    m_thread = std::thread([this] { Run(); });
+    if (!m_thread.Start([this] { Run(); })) {
+      m_pcm.reset();
+      return MMSYSERR_NOMEM;
+    }
     return MMSYSERR_NOERROR;
   }
 
@@ -180,7 +183,7 @@ class AlsaDevice final : public WaveInDevice {
       m_bQuit = true;
       m_cvCtl.notify_all();
     }
-    if (m_thread.joinable()) m_thread.join();
+    m_thread.Join();
     m_pcm.reset();
   }
 
@@ -203,7 +206,7 @@ class AlsaDevice final : public WaveInDevice {
   std::condition_variable m_cvCtl;
   std::atomic<bool> m_bWanted{false};
   std::atomic<bool> m_bQuit{false};
-  std::thread m_thread;
+  Thread m_thread;
 };
 
 void AlsaDevice::Run() {

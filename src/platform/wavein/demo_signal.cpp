@@ -83,7 +83,7 @@ class DemoBackend final : public IWaveInBackend {
     auto dev = std::make_unique<PacedDevice>(
         window, format, kDemoDeviceName, true,
         std::make_unique<DemoSource>(format.nSamplesPerSec, format.nChannels));
-    dev->Launch();
+    if (!dev->Launch()) return MMSYSERR_NOMEM;
     *device = std::move(dev);
     return MMSYSERR_NOERROR;
   }

@@ -41,8 +41,6 @@ class DemoSignal {
   std::uint64_t m_nCycle = 0;
 };
 
-inline constexpr const char* kDemoDeviceName = "デモ信号 (Mivo)";
-
 std::unique_ptr<IWaveInBackend> CreateDemoBackend();
 
 }  // namespace mivo::platform

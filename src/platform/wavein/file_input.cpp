@@ -76,7 +76,7 @@ class FileBackend final : public IWaveInBackend {
     if (!fd) return errno == ENOMEM ? MMSYSERR_NOMEM : MMSYSERR_NODRIVER;
     auto dev = std::make_unique<PacedDevice>(window, format, m_caps[0].szPname, false,
                                              std::make_unique<FileSource>(m_info, std::move(fd)));
-    dev->Launch();
+    if (!dev->Launch()) return MMSYSERR_NOMEM;
     *device = std::move(dev);
     return MMSYSERR_NOERROR;
   }

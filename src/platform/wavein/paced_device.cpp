@@ -47,7 +47,7 @@ PacedDevice::PacedDevice(ui::IWindow* window, const WAVEFORMATEX& format, std::s
 
 PacedDevice::~PacedDevice() { Shutdown(); }
 
-void PacedDevice::Launch() { m_thread = std::thread([this] { Run(); }); }
+bool PacedDevice::Launch() { return m_thread.Start([this] { Run(); }); }
 
 void PacedDevice::BeginCapture() {
   std::lock_guard lock(m_mtxCtl);
@@ -66,7 +66,7 @@ void PacedDevice::Shutdown() {
     m_bQuit = true;
     m_cvCtl.notify_all();
   }
-  if (m_thread.joinable()) m_thread.join();
+  m_thread.Join();
 }
 
 void PacedDevice::Run() {

@@ -10,9 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "platform/sync/thread.h"
 #include "platform/wavein/wave_device.h"
 
 namespace mivo::platform {
@@ -30,8 +30,9 @@ class PacedDevice final : public WaveInDevice {
               std::unique_ptr<IPacedSource> source);
   ~PacedDevice() override;
 
-  // Starts the thread; it waits until waveInStart.
-  void Launch();
+  // Starts the thread; it waits until waveInStart. False when the system
+  // gives no thread.
+  bool Launch();
 
  protected:
   void BeginCapture() override;
@@ -49,7 +50,7 @@ class PacedDevice final : public WaveInDevice {
   std::condition_variable m_cvCtl;
   bool m_bWanted = false;
   bool m_bQuit = false;
-  std::thread m_thread;
+  Thread m_thread;
 };
 
 }  // namespace mivo::platform

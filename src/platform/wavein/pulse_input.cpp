@@ -446,13 +446,10 @@ void PulseDevice::RaisePriorityCb(pa_threaded_mainloop*, void*) {
 class PulseBackend final : public IWaveInBackend {
  public:
   Presence Refresh() override {
-    // A server that did not answer a moment ago is not waited for again.
-    const auto now = std::chrono::steady_clock::now();
-    if (m_bHung && now - m_hungAt < kHungMemory) return Presence::NotAnswering;
+    // Every look asks the server again (within its time limit): a Retry
+    // after a failed open must see a server that has come meanwhile.
     ServerSnapshot snap;
     const Presence presence = ProbeServer(&snap);
-    m_bHung = presence == Presence::NotAnswering;
-    if (m_bHung) m_hungAt = std::chrono::steady_clock::now();
     m_snapshot = presence == Presence::Answered ? std::move(snap) : ServerSnapshot{};
     m_caps.clear();
     for (const SourceEntry& e : m_snapshot.sources) {
@@ -489,12 +486,8 @@ class PulseBackend final : public IWaveInBackend {
     return 0;
   }
 
-  static constexpr auto kHungMemory = std::chrono::seconds(10);
-
   ServerSnapshot m_snapshot;
   std::vector<WAVEINCAPS> m_caps;
-  bool m_bHung = false;
-  std::chrono::steady_clock::time_point m_hungAt{};
 };
 
 }  // namespace

@@ -9,9 +9,9 @@
 
 namespace mivo::platform {
 
-// Never starts a server. Refresh tells Absent when no server runs and
-// NotAnswering when one is there but does not answer within a couple of
-// seconds.
+// Never starts a server. Refresh tells Absent when no server runs (no
+// socket, connection refused) and NotAnswering when one is there but does
+// not answer within a couple of seconds; each Refresh asks again.
 std::unique_ptr<IWaveInBackend> CreatePulseBackend();
 
 }  // namespace mivo::platform

@@ -1,14 +1,17 @@
 // The system's wave input: the file input (when given), then the sound
 // system's devices (PulseAudio when a server answers, else ALSA), then the
-// demo signal, numbered in that order. WAVE_MAPPER opens the file, else the
-// sound system's preferred device, else the demo.
+// demo signal when it is listed, numbered in that order. WAVE_MAPPER opens
+// the file, or the demo when asked for, else the sound system's preferred
+// device.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/sync/thread.h"
 #include "platform/wavein/alsa_input.h"
 #include "platform/wavein/demo_signal.h"
 #include "platform/wavein/file_input.h"
@@ -22,15 +25,21 @@ namespace {
 
 // What waveInGetDevCaps(WAVE_MAPPER) calls the preferred device.
 constexpr const char* kMapperName = "優先するデバイス";
+// While waiting for a server that does not answer yet: the pause between two
+// looks (each look itself gives up after a couple of seconds).
+constexpr unsigned kServerPollMs = 250;
 
 class SystemWaveIn final : public IWaveIn {
  public:
   SystemWaveIn(std::unique_ptr<IWaveInBackend> file, std::unique_ptr<IWaveInBackend> pulse,
-               std::unique_ptr<IWaveInBackend> alsa, std::unique_ptr<IWaveInBackend> demo)
+               std::unique_ptr<IWaveInBackend> alsa, std::unique_ptr<IWaveInBackend> demo,
+               bool demoAsked, std::chrono::milliseconds serverWait)
       : m_file(std::move(file)),
         m_pulse(std::move(pulse)),
         m_alsa(std::move(alsa)),
-        m_demo(std::move(demo)) {}
+        m_demo(std::move(demo)),
+        m_bDemoAsked(demoAsked),
+        m_serverWait(serverWait) {}
 
   // Devices still open are ended without posting anything.
   ~SystemWaveIn() override = default;
@@ -60,14 +69,16 @@ class SystemWaveIn final : public IWaveIn {
     IWaveInBackend* backend = nullptr;
     unsigned index = kPreferredDevice;
     if (deviceId == WAVE_MAPPER) {
-      // The preferred device as things are now.
-      if (!m_file) Refresh();
       if (m_file) {
         backend = m_file.get();
-      } else if (m_sound != nullptr && m_sound->HasPreferred()) {
-        backend = m_sound;
-      } else {
+      } else if (m_bDemoAsked) {
         backend = m_demo.get();
+      } else {
+        // The preferred device as things are now: every open looks again,
+        // so that Retry after a failure finds a server or card that came.
+        Refresh();
+        if (m_sound == nullptr || !m_sound->HasPreferred()) return MMSYSERR_NODRIVER;
+        backend = m_sound;
       }
     } else {
       if (!m_bListed) Refresh();
@@ -133,7 +144,12 @@ class SystemWaveIn final : public IWaveIn {
 
   void Refresh() {
     m_entries.clear();
-    switch (m_pulse->Refresh()) {
+    Presence presence = m_pulse->Refresh();
+    if (!m_bLooked) {
+      m_bLooked = true;
+      presence = AwaitServer(presence);
+    }
+    switch (presence) {
       case Presence::Answered:
         m_sound = m_pulse.get();
         break;
@@ -144,6 +160,7 @@ class SystemWaveIn final : public IWaveIn {
       case Presence::NotAnswering:
         // ALSA would not help: its configuration asks the same server
         // whether it runs (the pulse plugin's hook) and waits half a minute.
+        // Nor does the demo stand in: a real input is expected here.
         m_sound = nullptr;
         if (!m_bToldHung) {
           std::fprintf(stderr, "mivo: the PulseAudio server does not answer; no sound input is used\n");
@@ -151,12 +168,30 @@ class SystemWaveIn final : public IWaveIn {
         }
         break;
     }
-    for (IWaveInBackend* b : {m_file.get(), m_sound, m_demo.get()}) {
+    // The demo is there only where the system offers no capture device at all.
+    const bool nothing = m_sound != nullptr && m_sound->Devices().empty() && !m_sound->HasPreferred();
+    IWaveInBackend* demo = m_bDemoAsked || nothing ? m_demo.get() : nullptr;
+    for (IWaveInBackend* b : {m_file.get(), m_sound, demo}) {
       if (b == nullptr) continue;
       const auto& devices = b->Devices();
       for (unsigned i = 0; i < devices.size(); ++i) m_entries.push_back({b, i, devices[i]});
     }
     m_bListed = true;
+  }
+
+  // A server that is there but does not answer yet may belong to a login
+  // session that is still coming up: look again until it answers or goes
+  // away, within the wait. One that is not there at all is not waited for.
+  Presence AwaitServer(Presence presence) {
+    if (presence != Presence::NotAnswering || m_serverWait.count() <= 0) return presence;
+    std::fprintf(stderr, "mivo: the PulseAudio server does not answer yet; waiting up to %lld s\n",
+                 static_cast<long long>((m_serverWait.count() + 999) / 1000));
+    const auto deadline = std::chrono::steady_clock::now() + m_serverWait;
+    while (presence == Presence::NotAnswering && std::chrono::steady_clock::now() < deadline) {
+      Sleep(kServerPollMs);
+      presence = m_pulse->Refresh();
+    }
+    return presence;
   }
 
   WaveInDevice* Find(HWAVEIN hwi) const {
@@ -170,7 +205,10 @@ class SystemWaveIn final : public IWaveIn {
   std::unique_ptr<IWaveInBackend> m_pulse;
   std::unique_ptr<IWaveInBackend> m_alsa;
   std::unique_ptr<IWaveInBackend> m_demo;
+  const bool m_bDemoAsked;                   // --demo
+  const std::chrono::milliseconds m_serverWait;
   IWaveInBackend* m_sound = nullptr;  // m_pulse or m_alsa, as of the last Refresh
+  bool m_bLooked = false;             // the first Refresh (and its wait) is done
   bool m_bListed = false;
   bool m_bToldHung = false;
   std::vector<Entry> m_entries;
@@ -192,8 +230,12 @@ std::unique_ptr<IWaveIn> CreateSystemWaveIn(const WaveInOptions& options, std::s
     file = CreateFileBackend(*info);
   }
   if (error != nullptr) error->clear();
+  // With the input given for the run nobody waits on the sound system: it
+  // is looked at only for the list of the input dialog.
+  const bool given = file != nullptr || options.demo;
   return std::make_unique<SystemWaveIn>(std::move(file), CreatePulseBackend(), CreateAlsaBackend(),
-                                        CreateDemoBackend());
+                                        CreateDemoBackend(), options.demo,
+                                        given ? std::chrono::milliseconds(0) : options.serverWait);
 }
 
 }  // namespace mivo::platform

@@ -11,6 +11,7 @@
 // MM_WIM_STATUS; waveInGetStatus tells the details.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -103,14 +104,25 @@ class IWaveIn {
   virtual MMRESULT waveInGetStatus(HWAVEIN hwi, WaveInStatus* status) = 0;
 };
 
+// The name of the built-in demo signal in the device list.
+inline constexpr const char* kDemoDeviceName = "デモ信号 (Mivo)";
+
 struct WaveInOptions {
   std::string inputFile;  // --input-file: a WAV played at real-time pace, the preferred device
+  bool demo = false;      // --demo: the demo signal is the preferred device
+  // How long the first look at the sound system waits for a PulseAudio
+  // server that is there but does not answer yet (a login session coming
+  // up). A server that is not there at all is not waited for.
+  std::chrono::milliseconds serverWait{30000};
 };
 
 // The system's wave input: the file input when one is given, PulseAudio's
-// sources (PipeWire serves the same API), else ALSA's capture devices, and
-// the built-in demo signal, which the preferred device opens when there is
-// no input at all. `error` explains a refused input file.
+// sources (PipeWire serves the same API), else ALSA's capture devices, then
+// the built-in demo signal, listed only when the system offers no capture
+// device at all or when asked for. WAVE_MAPPER opens the file, the demo
+// when asked for, else the sound system's preferred device; it never falls
+// back to the demo: a stand-in is the caller's choice, by its index.
+// `error` explains a refused input file.
 std::unique_ptr<IWaveIn> CreateSystemWaveIn(const WaveInOptions& options, std::string* error);
 
 }  // namespace mivo::platform

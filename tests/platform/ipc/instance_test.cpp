@@ -145,6 +145,31 @@ TEST_F(InstanceLockTest, EquivalentPathsShareOneKey) {
   std::filesystem::current_path(oldCwd);
 }
 
+// The rule belongs to the file, not its name: a hard link to the settings
+// file is the same settings file, and `mivo --command` reaches the recorder
+// through either name. Nothing stays in the runtime folder afterwards.
+TEST_F(InstanceLockTest, AHardLinkIsTheSameSettingsFile) {
+  const std::string ini = Settings("mivo.ini");
+  const std::string link = Settings("tapes.ini");
+  std::string error;
+  std::optional<InstanceLock> lock = InstanceLock::Acquire(ini, &error);
+  ASSERT_TRUE(lock) << error;
+  ASSERT_TRUE(std::filesystem::exists(ini)) << "a missing settings file is made";
+  ASSERT_EQ(::link(ini.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(InstanceLock::Acquire(link, &error));
+  EXPECT_NE(error.find("already running"), std::string::npos) << error;
+
+  CommandServer server;
+  ASSERT_TRUE(server.Start(ini, [](const std::string&) { return CommandReply{0, "here"}; }, &error)) << error;
+  CommandReply reply;
+  EXPECT_EQ(SendCommand(link, "status", &reply, kTimeout, &error), SendResult::Ok) << error;
+  EXPECT_EQ(reply.text, "here");
+  server.Stop();
+  lock.reset();
+  EXPECT_TRUE(std::filesystem::is_empty(RuntimeFolder()));
+  EXPECT_TRUE(InstanceLock::Acquire(link, &error)) << error;
+}
+
 TEST_F(InstanceLockTest, LockOfAKilledProcessIsReleased) {
   const std::string settings = Settings("mivo.ini");
   Child child([&](const Child::Hold& hold) {

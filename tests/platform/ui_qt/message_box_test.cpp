@@ -6,6 +6,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimer>
 
 #include <atomic>
@@ -81,6 +83,36 @@ TEST_F(MessageBoxTest, StylesGiveButtonsIconAndTheClickedButtonsId) {
   });
   host.MessageBox("x", "", MB_OK);
   EXPECT_EQ(caption, QString::fromUtf8(kDefaultCaption.data(), kDefaultCaption.size()));
+}
+
+// A box of OnInitDialog, before the window is shown: over the window, which
+// then opens in the middle of the screen.
+class BoxAtStart : public ScriptDialog {
+ public:
+  bool OnInitDialog() override {
+    QTimer::singleShot(0, [this] {
+      ASSERT_TRUE(WaitFor([] { return VisibleBox() != nullptr; }));
+      boxCentre = VisibleBox()->frameGeometry().center();
+      VisibleBox()->button(Button::Ok)->click();
+    });
+    Wnd().MessageBox("入力デバイスがありません", "Mivo", MB_OK);
+    return ScriptDialog::OnInitDialog();
+  }
+  QPoint boxCentre;
+};
+
+TEST_F(MessageBoxTest, ABoxBeforeTheWindowIsShownIsCentredOverIt) {
+  BoxAtStart dialog;
+  QPoint windowCentre;
+  dialog.script = [&](ScriptDialog& d) {
+    windowCentre = dynamic_cast<QWidget&>(d.Wnd()).frameGeometry().center();
+  };
+  EXPECT_EQ(host.DoModal(dialog, nullptr), IDOK);
+  const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
+  EXPECT_LT((dialog.boxCentre - windowCentre).manhattanLength(), 60)
+      << dialog.boxCentre.x() << "," << dialog.boxCentre.y();
+  EXPECT_LT((windowCentre - screenCentre).manhattanLength(), 60)
+      << windowCentre.x() << "," << windowCentre.y();
 }
 
 TEST_F(MessageBoxTest, AWorkersBoxBlocksOnlyTheWorker) {

@@ -90,8 +90,8 @@ std::size_t FirstDifference(const std::vector<std::int16_t>& got, const std::vec
 }
 
 TYPED_TEST(WaveInContract, ListsItsDevicesByName) {
+  // ALSA's default PCM, the preferred device, may be all there is: no entry.
   const unsigned n = this->wave().waveInGetNumDevs();
-  ASSERT_GE(n, 1u);
   std::vector<std::string> names;
   for (unsigned i = 0; i < n; ++i) {
     WAVEINCAPS caps;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "backend_envs.h"
+#include "support/no_new_threads.h"
 #include "platform/wavein/demo_signal.h"
 #include "platform/wavein/wavein.h"
 #include "wavein_test_support.h"
@@ -61,20 +62,35 @@ TYPED_TEST(PacedSource, DeliversAtRealTimePace) {
   EXPECT_LT(last, 2.0);
 }
 
-TEST(NoInputAtAll, ThePreferredDeviceIsTheDemoSignal) {
+TYPED_TEST(PacedSource, AThreadTheSystemRefusesFailsTheOpen) {
+  Capture cap(*this->m_wave);
+  mivo::testing::NoNewThreads refused;
+  ASSERT_TRUE(refused.Ok());
+  EXPECT_EQ(cap.Open(this->m_env.DeviceId(*this->m_wave), this->m_env.Format()), MMSYSERR_NOMEM);
+}
+
+// No sound server (nothing to wait for, however long the wait allowed: one
+// here would outlast the test's time limit) and no ALSA card.
+TEST(NoInputAtAll, TheDemoIsListedButNeverOpenedAsThePreferredDevice) {
   if (std::filesystem::exists("/dev/snd")) {
     GTEST_SKIP() << "this machine has ALSA sound cards (/dev/snd)";
   }
   NoSystemInput none;
+  WaveInOptions options;
+  options.serverWait = 10min;
   std::string error;
-  auto wave = CreateSystemWaveIn({}, &error);
+  auto wave = CreateSystemWaveIn(options, &error);
   ASSERT_TRUE(wave) << error;
   ASSERT_EQ(wave->waveInGetNumDevs(), 1u);  // the demo signal only
   WAVEINCAPS caps;
   ASSERT_EQ(wave->waveInGetDevCaps(0, &caps), MMSYSERR_NOERROR);
   EXPECT_EQ(caps.szPname, kDemoDeviceName);
+  {
+    Capture cap(*wave);
+    EXPECT_EQ(cap.Open(WAVE_MAPPER, Pcm16(44100, 2)), MMSYSERR_NODRIVER);
+  }
   Capture cap(*wave);
-  ASSERT_EQ(cap.Open(WAVE_MAPPER, Pcm16(44100, 2)), MMSYSERR_NOERROR);
+  ASSERT_EQ(cap.Open(0, Pcm16(44100, 2)), MMSYSERR_NOERROR);
   const WaveInStatus st = cap.Status();
   EXPECT_TRUE(st.demo);
   EXPECT_EQ(st.deviceName, kDemoDeviceName);

@@ -127,8 +127,13 @@ bool PulseDaemon::Start(std::string* error) {
 }
 
 void PulseDaemon::Kill(int sig) {
+  if (m_bPaused) Pause(false);
   KillAndWait(m_pid, sig);
   m_pid = -1;
+}
+
+void PulseDaemon::Pause(bool paused) {
+  if (m_pid > 0 && ::kill(m_pid, paused ? SIGSTOP : SIGCONT) == 0) m_bPaused = paused;
 }
 
 bool PulseDaemon::Pactl(const std::vector<std::string>& args) const {

@@ -71,6 +71,9 @@ class PulseDaemon {
   bool Start(std::string* error);
   // Ends it by its PID: SIGKILL stands for a crash.
   void Kill(int sig);
+  // Stops or continues it (SIGSTOP, SIGCONT): a server that is there but
+  // does not answer, as one a login session is still starting.
+  void Pause(bool paused);
   bool Running() const { return m_pid > 0; }
   // Runs pactl with these arguments; true when it succeeded.
   bool Pactl(const std::vector<std::string>& args) const;
@@ -87,6 +90,7 @@ class PulseDaemon {
   ScopedEnv m_envServer;
   ScopedEnv m_envDisplay;
   pid_t m_pid = -1;
+  bool m_bPaused = false;
 };
 
 // ---------------------------------------------------------------------------

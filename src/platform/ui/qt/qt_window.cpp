@@ -147,6 +147,10 @@ void QtWindow::Connect(int id, Control& control) {
 
 int QtWindow::Run() {
   m_dialog->Attach(this);
+  // Placed now where it will be shown (centred on its owner or the screen),
+  // so that a message box of OnInitDialog opens over it, not in the corner
+  // where a window that was never shown sits.
+  adjustPosition(parentWidget());
   if (!m_dialog->OnInitDialog() && !m_ended) {
     m_ended = true;
     m_result = IDCANCEL;
