@@ -29,6 +29,10 @@ constexpr const char* kNoWorker = "変換スレッドを開始できないので
 constexpr const char* kSettingsNotSaved = "設定を保存できませんでした。";
 constexpr const char* kInputLost =
     "入力デバイスが使えなくなったので、録音を停止しました。それまでに録音した分は保存してあります。";
+constexpr const char* kNoInput = "入力デバイスがないので録音できません";
+// The status while no buffer can arrive.
+constexpr const char* kStoppedNoInput = "停止 (入力なし)";
+constexpr const char* kWaitingNoInput = "録音待ち (入力なし)";
 
 void RealSleep(unsigned ms) { platform::Sleep(ms); }
 
@@ -74,6 +78,9 @@ void CRecorderDlg::ShowWarning(const std::string& text) {
 
 bool CRecorderDlg::OnInitDialog() {
   ui::IWindow& w = Wnd();
+  // Commands are taken from now on: a box of the start-up can be seen and
+  // answered with them.
+  if (m_env.link) m_env.link->Attach(w);
 
   m_settings.Load(m_env.settingsPath);
 
@@ -85,6 +92,14 @@ bool CRecorderDlg::OnInitDialog() {
   m_strCaptureRefusal = setup.refusal;
 
   if (m_settings.DebugLogLevel != 0) m_log.Open(m_settings.DebugLogLevel, m_settings.DebugLogFileName);
+
+  // Gaps no track could hold would fail every track as a write error.
+  if (!TrackWriter::GapsFit(m_settings.PriGapLen, m_settings.PostGapLen, std::uint64_t{m_nBufFrames} * 4)) {
+    m_settings.PriGapLen = 0;
+    m_settings.PostGapLen = 0;
+    w.MessageBox(std::string(kGapsTooLong) + "\r\n(PriGapLen, PostGapLen) を 0 にしました。", kAppTitle,
+                 ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  }
 
   w.CheckDlgButton(IDC_LEVEL, m_settings.RecMeterType == 1);
   w.CheckDlgButton(IDC_SPECTRUM, m_settings.RecMeterType != 1);
@@ -102,7 +117,6 @@ bool CRecorderDlg::OnInitDialog() {
     w.PostMessage(ui::WM_CLOSE, 0, 0);
     PublishSettings();
     m_bInitialised = true;
-    if (m_env.link) m_env.link->Attach(w);
     return true;
   }
 
@@ -127,7 +141,6 @@ bool CRecorderDlg::OnInitDialog() {
     w.PostMessage(ui::WM_CLOSE, 0, 0);
   }
   m_bInitialised = true;
-  if (m_env.link) m_env.link->Attach(w);
   return true;
 }
 
@@ -182,6 +195,7 @@ bool CRecorderDlg::OpenCapture() {
     OnCaptureStatus();
   } else {
     ShowInputNote();
+    w.SetDlgItemText(IDC_STATUS, kStoppedNoInput);
   }
   return true;
 }
@@ -199,11 +213,21 @@ void CRecorderDlg::OnCaptureStatus() {
   if (lost != wasLost) m_log.Line(lost ? "input lost: " + status.deviceName : "input back: " + status.deviceName);
   m_inputStatus = status;
   ShowInputNote();
-  if (lost && !wasLost && m_bRecording) {
-    // The track so far is kept as on STOP; the device comes back by itself.
-    OnStop();
-    Wnd().MessageBox(kInputLost, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  if (lost == wasLost) return;
+  // No buffer comes while the input is lost: the status says so, and the
+  // buffers write the true one again when it is back.
+  ui::IWindow& w = Wnd();
+  const bool stopping = lost && m_bRecording;
+  if (stopping) OnStop();  // the track so far is kept as on STOP; the device comes back by itself
+  m_splitter.ResetStopState();
+  if (!m_bSkip) {
+    if (lost) {
+      w.SetDlgItemText(IDC_STATUS, m_bRecording ? kWaitingNoInput : kStoppedNoInput);
+    } else if (m_bRecording && !m_writer.HasAudio()) {
+      w.SetDlgItemText(IDC_STATUS, "録音待ち");
+    }
   }
+  if (stopping) w.MessageBox(kInputLost, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
 void CRecorderDlg::ShowInputNote() {
@@ -284,9 +308,15 @@ void CRecorderDlg::OnRec() {
     ShowWarning(kNoFormat);
     return;
   }
+  // Without a device no buffer ever arrives: a recording would only wait.
+  if (!m_capture.IsOpen()) {
+    ShowWarning(kNoInput);
+    return;
+  }
   m_bRecording = true;
   ApplyRecordingEnableRule();
-  if (!m_bSkip) Wnd().SetDlgItemText(IDC_STATUS, "録音待ち");
+  const bool lost = m_inputStatus.state == platform::WaveInState::Lost;
+  if (!m_bSkip) Wnd().SetDlgItemText(IDC_STATUS, lost ? kWaitingNoInput : "録音待ち");
   m_nTimerState = 0;
   if (!OpenFirstTrack()) OnStop();
 }
@@ -456,10 +486,29 @@ void CRecorderDlg::Terminate() {
 
 RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
   ui::IWindow& w = Wnd();
+  if (command == "status") {
+    std::string text = w.GetDlgItemText(IDC_STATUS) + "\n" + w.GetDlgItemText(IDC_TRACKFILE) + "\n" +
+                       w.GetDlgItemText(IDC_REMAINING) + "\n" + (m_bRecording ? "1" : "0");
+    // Over SSH or on the offscreen platform nobody sees a box that waits.
+    if (const std::string open = DescribeOpenModals(m_env.host->OpenModals()); !open.empty()) {
+      text += "\n" + open.substr(0, open.size() - 1);
+    }
+    return RemoteReply{0, text};
+  }
+  if (command.rfind("answer ", 0) == 0) {
+    const std::optional<int> answer = AnswerOfWord(std::string_view(command).substr(7));
+    if (!answer) return RemoteReply{2, std::string("answer needs ") + kAnswerWords};
+    if (m_env.host->OpenModals().empty()) return RemoteReply{1, "no message box or dialog is open"};
+    if (!m_env.host->AnswerModal(*answer)) return RemoteReply{1, "the open box has no such button"};
+    return RemoteReply{0, "answered"};
+  }
+  // The window is still being set up (a box of the start may be waiting).
+  if (!m_bInitialised) return RemoteReply{1, "the recorder is starting"};
   if (command == "rec") {
     if (!m_bRecording && !m_settings.RecWav && !m_settings.RecMp3 && !m_settings.RecWma) {
       return RemoteReply{1, kNoFormat};
     }
+    if (!m_bRecording && !m_capture.IsOpen()) return RemoteReply{1, kNoInput};
     OnRec();
     return RemoteReply{m_bRecording ? 0 : 1, m_bRecording ? "recording" : "not recording"};
   }
@@ -471,14 +520,13 @@ RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
     OnSkip();
     return RemoteReply{0, "skip"};
   }
-  if (command == "status") {
-    std::string text = w.GetDlgItemText(IDC_STATUS) + "\n" + w.GetDlgItemText(IDC_TRACKFILE) + "\n" +
-                       w.GetDlgItemText(IDC_REMAINING) + "\n" + (m_bRecording ? "1" : "0");
-    return RemoteReply{0, text};
-  }
   if (command == "quit") {
     if (m_bTerminating) return RemoteReply{0, "closing"};
     if (auto refusal = CloseRefusal()) return RemoteReply{1, *refusal};
+    // The window cannot end while a box or dialog above it runs.
+    if (!m_env.host->OpenModals().empty()) {
+      return RemoteReply{1, "a message box or dialog is open: see 'mivo --command status', then answer it"};
+    }
     m_queue.m_evQueue.Pulse();
     Sleep(100);
     w.EndDialog(ui::IDCANCEL);
