@@ -17,6 +17,7 @@ int CRecorderApp::Run() {
   env.encoderInfo = m_strEncoderInfo;
   env.link = m_pLink;
   env.waveIn = m_pWaveIn;
+  env.power = m_pPower;
   env.gogo = encoderAvailable ? &gogo : nullptr;
   {
     CRecorderDlg dlg(env, encoderAvailable);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/recorder_dlg.h"
+#include "platform/power/power.h"
 #include "platform/ui/dialog.h"
 #include "platform/wavein/wavein.h"
 
@@ -12,9 +13,11 @@ namespace mivo {
 class CRecorderApp {
  public:
   // `waveIn` is the system's wave input, created once for the process
-  // (nullptr: the window runs without capture).
-  CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link, platform::IWaveIn* waveIn)
-      : m_host(host), m_strSettingsPath(std::move(settingsPath)), m_pLink(link), m_pWaveIn(waveIn) {}
+  // (nullptr: the window runs without capture); `power` the system's power
+  // services (nullptr: none, so no power action and no sleep inhibitor).
+  CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link, platform::IWaveIn* waveIn,
+               platform::IPowerSystem* power = nullptr)
+      : m_host(host), m_strSettingsPath(std::move(settingsPath)), m_pLink(link), m_pWaveIn(waveIn), m_pPower(power) {}
 
   // Loads the MP3 encoder, runs the recorder window modally, unloads the
   // encoder. Returns the process exit status.
@@ -27,6 +30,7 @@ class CRecorderApp {
   std::string m_strSettingsPath;
   WindowLink* m_pLink;
   platform::IWaveIn* m_pWaveIn;
+  platform::IPowerSystem* m_pPower;
   std::string m_strEncoderInfo;
 };
 
