@@ -165,6 +165,7 @@ TEST_F(RecorderTimerTest, StartNowForOneMinuteStopsAtPlus62AndClosesWithOrWithou
     EXPECT_FALSE(m_w->HasTimer(RecordingTimer::kTimerId));
     EXPECT_EQ(m_power.locksHeld, 1);  // until the end action
     EXPECT_TRUE(WaitForEnd());
+    EXPECT_TRUE(m_host.ModalsCancelled());  // no forgotten box holds the exit up
     EXPECT_EQ(std::filesystem::exists(m_dir.PathOf("music001.wav")), sound);
     Finish();
     EXPECT_EQ(m_power.locksHeld, 0);
