@@ -59,6 +59,9 @@ std::string UsageText() {
          "DC offsets for automatic normalization are measured from the file.\n"
          "Inputs are never changed; the results are written to RecFolder (or DIR),\n"
          "named after the input: NAME.wav when RecWav is set, NAME.mp3, NAME.wma.\n"
+         "A relative RecFolder lies in the settings file's folder, or in Mivo in the\n"
+         "music folder for the settings in $XDG_CONFIG_HOME; DIR is taken from the\n"
+         "current folder.\n"
          "\n"
          "Inputs must be 16-bit stereo PCM WAV files with a 16- or 18-byte format\n"
          "chunk (the 18-byte form gives the 46-byte track header, the 16-byte form\n"
@@ -620,7 +623,10 @@ int Main(int argc, char** argv) {
   RecorderSettings settings;
   settings.Load(config);
 
-  const std::string outDir = o.outDir.empty() ? settings.RecFolder : o.outDir;
+  // A relative RecFolder lies where the settings file says; -o is taken
+  // from the current folder.
+  std::string outDir = o.outDir.empty() ? settings.FilesFolder(settings.RecFolder) : o.outDir;
+  if (const fs::path absolute = fs::absolute(outDir, ec); !ec) outDir = absolute.string();
   if (!fs::is_directory(outDir, ec)) {
     Say("the output folder " + outDir + " does not exist");
     return kExitUsage;

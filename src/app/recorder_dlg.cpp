@@ -24,6 +24,7 @@ constexpr const char* kNoEncoder =
     "この機能は GOGO.DLL がインストールされてないと使えません。\r\n入手方法は・・・ 不明。\r\n";
 constexpr const char* kBusyRecording = "録音中は終了できません";
 constexpr const char* kBusyConverting = "変換中は終了できません";
+constexpr const char* kSettingsNotSaved = "設定を保存できませんでした。";
 constexpr const char* kInputLost =
     "入力デバイスが使えなくなったので、録音を停止しました。それまでに録音した分は保存してあります。";
 
@@ -295,7 +296,7 @@ void CRecorderDlg::OnMeterRadio(int id) {
 }
 
 void CRecorderDlg::OnBrowse(int editId, std::string& setting) {
-  CFolderChooser chooser(*m_env.host, &Wnd(), setting);
+  CFolderChooser chooser(*m_env.host, &Wnd(), m_settings.FilesFolder(setting));
   if (chooser.Browse() == 1) {
     setting = chooser.ChosenFolder();
     Wnd().SetDlgItemText(editId, setting);
@@ -487,12 +488,22 @@ RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
   return RemoteReply{2, "unknown command: " + command};
 }
 
+void CRecorderDlg::ReportSettingsNotSaved(const std::string& error) {
+  m_log.Line("settings not saved: " + error);
+  std::fprintf(stderr, "mivo: the settings could not be saved: %s\n", error.c_str());
+  // After a signal or a finished timed recording nobody may be there to
+  // answer; the log and the terminal tell then.
+  if (m_bTerminating || m_timer.State() == RecordingTimer::kFinished) return;
+  Wnd().MessageBox(std::string(kSettingsNotSaved) + "\r\n" + error, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+}
+
 void CRecorderDlg::OnDestroy() {
   if (m_env.link) m_env.link->Detach();
   CloseCapture();
   m_bRecording = false;
   CloseTrack();
-  m_settings.Save(m_env.settingsPath, m_timer.State());
+  std::string error;
+  if (!m_settings.Save(m_env.settingsPath, m_timer.State(), &error)) ReportSettingsNotSaved(error);
   m_awake.Hold(false);
   if (m_log.IsOpen()) m_log.Close();
   // The close request has woken the worker with an empty queue, or the

@@ -164,6 +164,7 @@ class CRecorderDlg final : public ui::CDialog,
   void ShowSilenceSettings();
   void Sleep(unsigned ms) const;
   void ShowWarning(const std::string& text);
+  void ReportSettingsNotSaved(const std::string& error);
 
   RecorderEnvironment m_env;
   RecorderSettings m_settings;

@@ -58,9 +58,9 @@ TrackNames MakeTrackNames(const RecorderSettings& s, int n) {
   char number[16];
   std::snprintf(number, sizeof number, "%03d", n);
   const std::string stem = s.RecFilePre + number;
-  return TrackNames{JoinFolder(s.RecTempFolder, stem + ".wav"),
-                    JoinFolder(s.RecFolder, stem + Mp3Extension(s.m_GogoSetting)),
-                    JoinFolder(s.RecFolder, stem + ".wma")};
+  const std::string output = s.FilesFolder(s.RecFolder);
+  return TrackNames{JoinFolder(s.FilesFolder(s.RecTempFolder), stem + ".wav"),
+                    JoinFolder(output, stem + Mp3Extension(s.m_GogoSetting)), JoinFolder(output, stem + ".wma")};
 }
 
 TrackWriter::TrackWriter(RecorderSettings& settings, ConversionQueue& queue, DebugLog& log,

@@ -36,10 +36,10 @@ std::string Mp3Extension(const GogoSetting& gogo) {
   }
 }
 
-// RecFolder + base name, with exactly one "/" between them.
+// The folder RecFolder names + base name, with exactly one "/" between them.
 std::string OutputStem(const std::string& track, const RecorderSettings& settings) {
   std::string base = TrackBaseName(track);
-  const std::string& folder = settings.RecFolder;
+  const std::string folder = settings.FilesFolder(settings.RecFolder);
   const bool folderSlash = !folder.empty() && folder.back() == '/';
   const bool baseSlash = !base.empty() && base.front() == '/';
   if (folderSlash && baseSlash) return folder + base.substr(1);

@@ -2,15 +2,19 @@
 //
 // Reading follows the classic line reader: a 1024-byte buffer (a longer line
 // is handled in pieces of at most 1023 bytes, each piece as a line), "#" lines
-// skipped, the first "=" splits key and value, one trailing newline removed,
-// nothing else trimmed. Values are bytes; folder names come back unchanged.
+// skipped, the first "=" splits key and value, one trailing newline (with a
+// "\r" before it) removed, nothing else trimmed. Values are bytes; folder
+// names come back unchanged.
 //
-// Writing goes to a temporary file beside the target, which is renamed over
-// the target only when every byte reached the disk.
+// Writing goes to a temporary file beside the target (the file a symbolic
+// link leads to), which is renamed over the target only when every byte
+// reached the disk. Where no temporary file can be made, the target is
+// rewritten in place.
 
 #include "settings/recorder_settings.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +30,9 @@
 #include <string>
 #include <utility>
 #include <variant>
+
+#include "platform/process/paths.h"
+#include "platform/process/unique_fd.h"
 
 namespace mivo {
 namespace {
@@ -228,7 +235,11 @@ void ApplyLine(RecorderSettings& s, std::string_view line) {
   if (eq == std::string_view::npos) return;
   const std::string_view key = line.substr(0, eq);
   std::string_view value = line.substr(eq + 1);
-  if (!value.empty() && value.back() == '\n') value.remove_suffix(1);
+  if (!value.empty() && value.back() == '\n') {
+    value.remove_suffix(1);
+    // Lines of a file from another system end in "\r\n".
+    if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
+  }
 
   if (key == "TIMER_ENABLE") {
     s.m_bTimerEnableAtStart = true;
@@ -319,26 +330,6 @@ void AppendField(std::string& out, const RecorderSettings& s,
       field.target);
 }
 
-// A file descriptor closed on every path. Close() reports the result.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : m_fd(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  int Get() const { return m_fd; }
-  bool Close() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int m_fd;
-};
-
 // Removes the temporary file unless it has been renamed into place.
 class TempFileGuard {
  public:
@@ -368,27 +359,77 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
-// Writes `content` to `path` so that the old file is either replaced as a
-// whole or left untouched.
-bool ReplaceFile(const std::string& path, std::string_view content) {
-  const std::string tempPath = path + ".tmp" + std::to_string(::getpid());
-  UniqueFd fd(::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                     0666));
-  if (fd.Get() < 0) return false;
+// False, with "<path>: <the system's reason>" in `error` when asked for.
+bool Failed(std::string* error, const std::string& path, int err) {
+  if (error != nullptr) *error = path + ": " + std::strerror(err);
+  return false;
+}
+
+// The file `path` finally names: symbolic links followed, a relative target
+// taken from the link's folder. False (ELOOP) after 40 links, as the system
+// gives up there too.
+bool FinalTarget(const std::string& path, std::string* target) {
+  std::string current = path;
+  for (int links = 0; links <= 40; ++links) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      *target = current;
+      return true;
+    }
+    std::array<char, PATH_MAX> buf;
+    const ssize_t n = ::readlink(current.c_str(), buf.data(), buf.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) {
+      errno = n < 0 ? errno : ENAMETOOLONG;
+      return false;
+    }
+    std::string next(buf.data(), static_cast<std::size_t>(n));
+    const std::size_t slash = current.rfind('/');
+    if (next.front() != '/' && slash != std::string::npos) next = current.substr(0, slash + 1) + next;
+    current = std::move(next);
+  }
+  errno = ELOOP;
+  return false;
+}
+
+// Rewrites the file itself, for a folder where nothing new can be made but
+// the file may be written: the new bytes first, then the length.
+bool RewriteInPlace(const std::string& path, std::string_view content, std::string* error) {
+  platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) return Failed(error, path, errno);
+  if (!WriteAll(fd.Get(), content) ||
+      ::ftruncate(fd.Get(), static_cast<off_t>(content.size())) != 0 || ::fsync(fd.Get()) != 0) {
+    return Failed(error, path, errno);
+  }
+  // Linux frees the descriptor whatever close() says; fsync has spoken.
+  return true;
+}
+
+// Writes `content` to the file `path` names so that the old file is either
+// replaced as a whole or left untouched; only where that cannot be done is
+// it rewritten in place.
+bool ReplaceFile(const std::string& path, std::string_view content, std::string* error) {
+  std::string target;
+  if (!FinalTarget(path, &target)) return Failed(error, path, errno);
+  const std::string tempPath = target + ".tmp" + std::to_string(::getpid());
+  platform::UniqueFd fd(::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd) return RewriteInPlace(target, content, error);
   TempFileGuard guard(tempPath);
 
   // Carry over the permissions of the file being replaced. When that fails
   // the new file keeps the default mode, which is no reason to lose the
   // user's settings.
   struct stat old {};
-  if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+  if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
     (void)::fchmod(fd.Get(), old.st_mode & 07777);
   }
 
-  if (!WriteAll(fd.Get(), content)) return false;
-  if (::fsync(fd.Get()) != 0) return false;
-  if (!fd.Close()) return false;
-  if (::rename(tempPath.c_str(), path.c_str()) != 0) return false;
+  if (!WriteAll(fd.Get(), content) || ::fsync(fd.Get()) != 0) return Failed(error, tempPath, errno);
+  if (::close(fd.Release()) != 0) return Failed(error, tempPath, errno);
+  if (::rename(tempPath.c_str(), target.c_str()) != 0) {
+    // The file may not be replaced (a file mounted on its own, a folder
+    // that lets its files be written but not renamed): write it in place.
+    return RewriteInPlace(target, content, error);
+  }
   guard.Release();
   return true;
 }
@@ -409,9 +450,13 @@ void RecorderSettings::Load(const std::string& path) {
     m_nRecThreadPriority = 15;
     TransThreadPriority = -15;
   }
+
+  const platform::FilesBase base = platform::FilesBaseFor(path);
+  m_strFilesBase = base.folder;
+  m_bCreateFilesBase = base.create;
 }
 
-bool RecorderSettings::Save(const std::string& path, int timerState) {
+bool RecorderSettings::Save(const std::string& path, int timerState, std::string* error) {
   std::string out;
   out.reserve(2048);
   for (const Field& field : FileFields(*this)) AppendField(out, *this, field);
@@ -427,7 +472,17 @@ bool RecorderSettings::Save(const std::string& path, int timerState) {
     AppendIntLine(out, "TM_POWERDOWN", TM_POWERDOWN ? 1 : 0);
   }
 
-  return ReplaceFile(path, out);
+  return ReplaceFile(path, out, error);
+}
+
+std::string RecorderSettings::FilesFolder(const std::string& folder) const {
+  if (!folder.empty() && folder.front() == '/') return folder;
+  if (m_strFilesBase.empty()) return folder.empty() ? "." : folder;
+  // A failure shows when a file is made there.
+  if (m_bCreateFilesBase) static_cast<void>(platform::MakeFolders(m_strFilesBase, 0777));
+  if (folder.empty() || folder == ".") return m_strFilesBase;
+  if (m_strFilesBase.back() == '/') return m_strFilesBase + folder;
+  return m_strFilesBase + "/" + folder;
 }
 
 void RecorderSettings::SetOutFileExp(std::string_view ext) {

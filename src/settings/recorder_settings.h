@@ -85,15 +85,33 @@ struct RecorderSettings {
   // Set when the file carried TIMER_ENABLE (with any value).
   bool m_bTimerEnableAtStart = false;
 
+  // Not in the file: where a relative RecTempFolder or RecFolder points,
+  // set by Load from the place of the settings file (empty: the current
+  // folder), and whether that folder is to be created on first use.
+  std::string m_strFilesBase;
+  bool m_bCreateFilesBase = false;
+
   // Defaults, then the values found in the file. A missing or unreadable
-  // file keeps the defaults.
+  // file keeps the defaults. A "\r" before a line's newline (a file from
+  // another system) is no part of the value.
   void Load(const std::string& path);
 
   // Writes the whole record to the file, replacing it. `timerState` is the
   // controller's timer state: in state 1 the timer block is written (and the
-  // arming margins are undone in the record). Returns false when the file
-  // could not be written; the file on disk is then left as it was.
-  bool Save(const std::string& path, int timerState);
+  // arming margins are undone in the record).
+  //
+  // A symbolic link is written through: its target is replaced, beside
+  // itself, and the link stays. Where no temporary file can be made beside
+  // the target (a read-only folder), the file is rewritten in place. Returns
+  // false when the file could not be written, with the file and the
+  // system's reason in `error`; a replaced file is then left as it was.
+  bool Save(const std::string& path, int timerState, std::string* error = nullptr);
+
+  // The folder that files go to for `folder`, the text of RecTempFolder or
+  // RecFolder: an absolute one as it is; a relative one (or an empty one,
+  // never the root) inside m_strFilesBase, which is created first when it
+  // is still to be made. The stored text itself stays as it is.
+  std::string FilesFolder(const std::string& folder) const;
 
   // Stores an extension in m_GogoSetting.pszOutFileExp, cut to 15 bytes
   // (at a character boundary, so that no UTF-8 character is split).

@@ -93,7 +93,8 @@ void RecordingTimer::WarnOfDiskSpace(std::int64_t seconds) {
   const TimedRunNeeds needs =
       NeedsOfTimedRun(m_settings, seconds, m_recorder.CaptureBytesPerSecond(), m_recorder.WmaBitsPerSecond());
   const DiskCheck check =
-      CheckDiskSpace(needs, m_settings.RecTempFolder, m_settings.RecFolder, m_recorder.DiskSpace());
+      CheckDiskSpace(needs, m_settings.FilesFolder(m_settings.RecTempFolder), m_settings.FilesFolder(m_settings.RecFolder),
+                     m_recorder.DiskSpace());
   if (!check.Fits()) Box(DiskWarningText(check), kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 

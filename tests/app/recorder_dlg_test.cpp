@@ -265,12 +265,25 @@ TEST_F(RecorderDlgTest, EditsAndFolderChooserReachTheSettingsFile) {
   m_host.QueueFolder(chosen.Dir().string());
   m_w->Click(IDC_TEMPFOLDER_BROWSE);
   EXPECT_EQ(m_w->GetDlgItemText(IDC_TEMPFOLDER), chosen.Dir().string());
-  EXPECT_EQ(m_host.BrowsedFrom(), (std::vector<std::string>{".", ".", "."}));
+  // The chooser opens where the files go: "." is the settings file's folder.
+  EXPECT_EQ(m_host.BrowsedFrom(), std::vector<std::string>(3, m_dir.Dir().string()));
   Finish();
   const std::string saved = ReadBytes(m_ini);
   EXPECT_NE(saved.find("RecFilePre=テープ\n"), std::string::npos);
   EXPECT_NE(saved.find("RecTempFolder=" + chosen.Dir().string() + "\n"), std::string::npos);
   EXPECT_NE(saved.find("RecFolder=.\n"), std::string::npos);
+}
+
+TEST_F(RecorderDlgTest, RelativeFoldersLieBesideThePortableSettingsFileAndShowAsStored) {
+  Start(false, "RecTempFolder=.\nRecFolder=\n");
+  m_w->Click(IDC_REC);
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_TRACKFILE), m_dir.PathOf("music001.wav"));
+  EXPECT_TRUE(std::filesystem::exists(m_dir.PathOf("music001.wav")));
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_TEMPFOLDER), ".");
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_RECFOLDER), "");
+  m_w->Click(IDC_STOP);
+  Finish();
+  EXPECT_NE(ReadBytes(m_ini).find("\nRecTempFolder=.\nRecFolder=\n"), std::string::npos);
 }
 
 TEST_F(RecorderDlgTest, AboutBoxShowsVersionAndEncoderText) {
@@ -364,6 +377,19 @@ TEST_F(RecorderDlgTest, TerminationBeforeTheWindowIsUpIsDeliveredAtAttach) {
   Start();
   m_w->PumpMessages();
   EXPECT_TRUE(m_w->Ended());
+}
+
+TEST_F(RecorderDlgTest, SettingsThatCannotBeSavedAreToldAtExit) {
+  const std::string log = m_dir.PathOf("debug.log");
+  Start(false, "DebugLogLevel=1\nDebugLogFileName=" + log + "\n");
+  std::filesystem::remove(m_ini);
+  std::filesystem::create_directories(m_ini + "/inside");  // not even root writes a file there
+  Finish();
+  const std::string why = m_ini + ": Is a directory";
+  ASSERT_EQ(m_host.Boxes().size(), 1u);
+  EXPECT_EQ(m_host.Boxes()[0].text, "設定を保存できませんでした。\r\n" + why);
+  EXPECT_EQ(m_host.Boxes()[0].caption, "Mivo");
+  EXPECT_EQ(ReadBytes(log), "start logging...\nsettings not saved: " + why + "\nend logging...\n\n");
 }
 
 TEST_F(RecorderDlgTest, DebugLogBlockPerRun) {

@@ -95,6 +95,11 @@ TEST(TrackNames, BaseNameExtensionsAndProfileNumbers) {
   EXPECT_EQ(WmaOutputPath("/rec/music001.wav", s), "/out/music001.wma");
   s.RecFolder = "out";
   EXPECT_EQ(WmaOutputPath("music001.wav", s), "out/music001.wma");
+  // Relative and empty folders lie where the settings file says, never at the root.
+  s.m_strFilesBase = "/home/u/Music/Mivo";
+  EXPECT_EQ(WmaOutputPath("/rec/music001.wav", s), "/home/u/Music/Mivo/out/music001.wma");
+  s.RecFolder = "";
+  EXPECT_EQ(WmaOutputPath("/rec/music001.wav", s), "/home/u/Music/Mivo/music001.wma");
 
   WmaSetting wma;
   wma.nProfileIndex = 0;

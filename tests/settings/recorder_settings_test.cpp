@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include <limits>
 #include <string>
 
+#include "support/scoped_env.h"
+#include "support/unprivileged.h"
 #include "test_files.h"
 
 namespace mivo {
@@ -169,9 +172,10 @@ TEST_F(SettingsFileTest, NumbersConvertLikeAtoiAndSaturate) {
 }
 
 TEST_F(SettingsFileTest, LineEndings) {
-  // CRLF: the "\r" stays in a string; a number stops before it.
-  RecorderSettings s = LoadText("RecFilePre=take\r\nRecMp3=1\r\n");
-  EXPECT_EQ(s.RecFilePre, "take\r");
+  // CRLF, from another system: the "\r" belongs to no value.
+  RecorderSettings s = LoadText("RecFilePre=take\r\nRecFolder=/srv/録音\r\nRecMp3=1\r\n");
+  EXPECT_EQ(s.RecFilePre, "take");
+  EXPECT_EQ(s.RecFolder, "/srv/録音");
   EXPECT_TRUE(s.RecMp3);
 
   s = LoadText("RecMp3=1\n\n\nRecFilePre=last");  // no newline at the end
@@ -320,6 +324,77 @@ TEST_F(SettingsFileTest, FailedSaveLeavesTheOldFileAndNoTemporary) {
   EXPECT_FALSE(written);
   EXPECT_EQ(ReadBytes(IniPath()), old);
   EXPECT_TRUE(Strays().empty());
+}
+
+TEST_F(SettingsFileTest, SaveWritesThroughSymbolicLinksBesideTheirTarget) {
+  std::filesystem::create_directories(m_dir / "real");
+  std::filesystem::create_directories(m_dir / "cfg");
+  const std::string target = PathOf("real/mivo.ini");
+  const std::string link = PathOf("cfg/mivo.ini");
+  std::filesystem::create_symlink("../real/mivo.ini", link);
+  for (const bool targetExists : {true, false}) {
+    if (targetExists) WriteBytes(target, "RecFilePre=old\n");
+    RecorderSettings s;
+    ASSERT_TRUE(s.Save(link, 0));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(ReadBytes(target), DefaultFile());
+    for (const char* folder : {"real", "cfg"}) {
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir / folder), {}), 1) << folder;
+    }
+    std::filesystem::remove(target);
+  }
+}
+
+TEST_F(SettingsFileTest, ReadOnlyFolderRewritesAWritableFileInPlace) {
+  const std::string folder = PathOf("ro");
+  const std::string writable = folder + "/mivo.ini";
+  const std::string locked = folder + "/locked.ini";
+  std::filesystem::create_directory(folder);
+  WriteBytes(writable, std::string(5000, '#') + "\n");  // longer than what replaces it
+  WriteBytes(locked, "RecFilePre=old\n");
+  ASSERT_EQ(::chmod(writable.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+  ASSERT_EQ(::chmod(m_dir.c_str(), 0755), 0);  // reachable for nobody
+  const int result = testing::RunUnprivileged([&] {
+    if (::access(writable.c_str(), W_OK) != 0) return 101;
+    RecorderSettings s;
+    if (!s.Save(writable, 0)) return 1;
+    std::string error;
+    if (s.Save(locked, 0, &error)) return 2;
+    return error == locked + ": Permission denied" ? 0 : 3;
+  });
+  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  if (result == 100 || result == 101) GTEST_SKIP() << "cannot run as a user whom file modes stop";
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(ReadBytes(writable), DefaultFile());
+  EXPECT_EQ(ReadBytes(locked), "RecFilePre=old\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2);
+}
+
+TEST_F(SettingsFileTest, RelativeFoldersPointBesideThePortableSettingsFile) {
+  RecorderSettings s = LoadText("RecTempFolder=.\nRecFolder=\n");
+  const std::string base = m_dir.string();
+  EXPECT_EQ(s.FilesFolder(s.RecTempFolder), base);
+  EXPECT_EQ(s.FilesFolder(s.RecFolder), base);  // empty is not the root
+  EXPECT_EQ(s.FilesFolder("takes/a"), base + "/takes/a");
+  EXPECT_EQ(s.FilesFolder("/srv/rec"), "/srv/rec");
+  EXPECT_FALSE(std::filesystem::exists(m_dir / "takes"));
+  ASSERT_TRUE(s.Save(IniPath(), 0));
+  EXPECT_NE(ReadBytes(IniPath()).find("\nRecTempFolder=.\nRecFolder=\n"), std::string::npos);
+}
+
+TEST_F(SettingsFileTest, RelativeFoldersOfTheUsersOwnSettingsPointIntoTheMusicFolder) {
+  testing::ScopedEnv home("HOME", m_dir.c_str());
+  testing::ScopedEnv config("XDG_CONFIG_HOME", PathOf("cfg").c_str());
+  std::filesystem::create_directories(m_dir / "cfg" / "mivo");
+  WriteBytes(PathOf("cfg/user-dirs.dirs"), "XDG_MUSIC_DIR=\"$HOME/音楽\"\n");
+  RecorderSettings s;
+  s.Load(PathOf("cfg/mivo/mivo.ini"));
+  EXPECT_FALSE(std::filesystem::exists(m_dir / "音楽"));  // not before it is used
+  EXPECT_EQ(s.FilesFolder("."), PathOf("音楽/Mivo"));
+  EXPECT_TRUE(std::filesystem::is_directory(m_dir / "音楽" / "Mivo"));
+  EXPECT_EQ(s.RecTempFolder, ".");
 }
 
 TEST_F(SettingsFileTest, OutFileExpIsCutTo15BytesOnACharacterBoundary) {

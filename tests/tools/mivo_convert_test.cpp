@@ -249,6 +249,20 @@ TEST_F(MivoConvert, EncodesMp3AndAnEncoderThatIsNotThereFailsTheFileButTheOthers
   EXPECT_EQ(static_cast<unsigned char>(mp3[sync + 1]) & 0xE0, 0xE0);
 }
 
+TEST_F(MivoConvert, RelativeRecFolderLiesBesideTheSettingsFileAndRelativeOutputInTheCurrentFolder) {
+  Settings("RecWav=1\nRecFolder=out\n");
+  const std::string input = Input("take.wav", WavBytes(Alternating(100, -1, 1, -2, 2)));
+  Result r = Exec("--config " + dir.PathOf("mivo.ini") + " " + input);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(OutFiles(), std::vector<std::string>{"take.wav"});
+
+  ASSERT_TRUE(fs::create_directory(dir.PathOf("other")));
+  const std::string relative = fs::relative(dir.PathOf("other")).string();
+  r = Exec("--config " + dir.PathOf("mivo.ini") + " -o " + relative + " " + input);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(dir.PathOf("other/take.wav")));
+}
+
 TEST_F(MivoConvert, CommandLine) {
   Result r = Exec("--help");
   EXPECT_EQ(r.status, 0);

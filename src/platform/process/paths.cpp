@@ -7,6 +7,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace mivo::platform {
@@ -35,21 +39,55 @@ std::string HomeFolder() {
   return home;
 }
 
-bool MakeFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), kPrivateMode) == 0) return true;
+bool MakeFolder(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) == 0) return true;
   if (errno != EEXIST) return false;
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Creates `path` and every missing folder above it.
-bool MakeFolders(const std::string& path) {
-  for (std::size_t pos = path.find('/', 1); pos != std::string::npos;
-       pos = path.find('/', pos + 1)) {
-    if (path[pos - 1] == '/') continue;
-    if (!MakeFolder(path.substr(0, pos))) return false;
+// The value of one line "XDG_<name>_DIR=..." of user-dirs.dirs, read as
+// xdg-user-dir and GLib read it: a double-quoted "$HOME/..." or absolute
+// path, without a final '/'. Empty for any other line.
+std::string UserDirValue(std::string_view line, std::string_view key, const std::string& home) {
+  const auto skipBlanks = [&line] {
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  };
+  skipBlanks();
+  if (line.substr(0, key.size()) != key) return {};
+  line.remove_prefix(key.size());
+  skipBlanks();
+  if (line.empty() || line.front() != '=') return {};
+  line.remove_prefix(1);
+  skipBlanks();
+  if (line.empty() || line.front() != '"') return {};
+  line.remove_prefix(1);
+  const std::size_t close = line.rfind('"');
+  if (close == std::string_view::npos) return {};
+  line = line.substr(0, close);
+  std::string value;
+  if (line.substr(0, 5) == "$HOME") {
+    line.remove_prefix(5);
+    if (!line.empty() && line.front() != '/') return {};
+    value = home + std::string(line);
+  } else if (!line.empty() && line.front() == '/') {
+    value = std::string(line);
+  } else {
+    return {};
   }
-  return MakeFolder(path);
+  while (value.size() > 1 && value.back() == '/') value.pop_back();
+  return value;
+}
+
+// `inner` is `outer` or lies below it (both absolute and normal).
+bool IsWithin(const std::filesystem::path& inner, std::filesystem::path outer) {
+  if (!outer.has_filename()) outer = outer.parent_path();  // a final '/'
+  auto i = inner.begin();
+  for (const auto& part : outer) {
+    if (i == inner.end() || *i != part) return false;
+    ++i;
+  }
+  return true;
 }
 
 }  // namespace
@@ -72,19 +110,59 @@ std::string ExecutableFolder() {
   }
 }
 
+bool MakeFolders(const std::string& path, mode_t mode) {
+  for (std::size_t pos = path.find('/', 1); pos != std::string::npos;
+       pos = path.find('/', pos + 1)) {
+    if (path[pos - 1] == '/') continue;
+    if (!MakeFolder(path.substr(0, pos), mode)) return false;
+  }
+  return MakeFolder(path, mode);
+}
+
 std::string DefaultSettingsPath(const std::string& exeFolder) {
   const std::string beside = exeFolder + "/mivo.ini";
   if (::access(exeFolder.c_str(), W_OK) == 0 || ::access(beside.c_str(), F_OK) == 0) {
     return beside;
   }
-  std::string config = Env("XDG_CONFIG_HOME");
-  // Relative values are invalid and must be ignored.
-  if (config.empty() || config[0] != '/') {
-    config = HomeFolder() + "/.config";
-  }
-  const std::string folder = config + "/mivo";
-  static_cast<void>(MakeFolders(folder));  // failure shows when the file is used
+  const std::string folder = UserConfigFolder() + "/mivo";
+  static_cast<void>(MakeFolders(folder, kPrivateMode));  // failure shows when the file is used
   return folder + "/mivo.ini";
+}
+
+std::string UserConfigFolder() {
+  const std::string config = Env("XDG_CONFIG_HOME");
+  // Relative values are invalid and must be ignored.
+  if (config.empty() || config[0] != '/') return HomeFolder() + "/.config";
+  return config;
+}
+
+std::string UserMusicFolder() {
+  const std::string home = HomeFolder();
+  std::string music;
+  std::ifstream dirs(UserConfigFolder() + "/user-dirs.dirs");
+  for (std::string line; std::getline(dirs, line);) {
+    std::string value = UserDirValue(line, "XDG_MUSIC_DIR", home);
+    if (!value.empty()) music = std::move(value);  // the last line wins
+  }
+  return music.empty() ? home + "/Music" : music;
+}
+
+FilesBase FilesBaseFor(const std::string& settingsPath) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path file = fs::absolute(settingsPath, ec);
+  if (ec) file = settingsPath;
+  file = file.lexically_normal();
+
+  // The folder's real place decides; a link to a file elsewhere does not.
+  const fs::path config = fs::weakly_canonical(UserConfigFolder(), ec);
+  const fs::path real = ec ? fs::path() : fs::weakly_canonical(file.parent_path(), ec);
+  if (!ec && !config.empty() && IsWithin(real, config)) {
+    return FilesBase{UserMusicFolder() + "/Mivo", true};
+  }
+  std::string folder = file.parent_path().string();
+  if (folder.empty()) folder = "/";
+  return FilesBase{folder, false};
 }
 
 std::string EnsurePrivateFolder(const std::string& path) {

@@ -80,6 +80,23 @@ TEST(RecorderWindow, ShowsEveryControlWithItsTextAndTheAboutBox) {
   EXPECT_TRUE(std::filesystem::exists(env.settingsPath));
 }
 
+TEST(RecorderWindow, FolderNamesThatAreNotUtf8ComeBackUnchanged) {
+  testing::TempFolder dir;
+  ASSERT_TRUE(dir.Ok());
+  // Shift-JIS names from another system, and a stray byte.
+  const std::string lines =
+      "RecTempFolder=/srv/\x98\x5e\x89\xb9\nRecFolder=\xff\x81" "a\nRecFilePre=\x83\x65\x81\x5b\x83\x76\n";
+  testing::WriteBytes(dir.PathOf("mivo.ini"), lines);
+  ui::QtDialogHost host;
+  RecorderEnvironment env;
+  env.host = &host;
+  env.settingsPath = dir.PathOf("mivo.ini");
+  CRecorderDlg dlg(env, false);
+  QTimer::singleShot(0, [&] { dlg.HandleRemoteCommand("quit"); });
+  host.DoModal(dlg, nullptr);
+  EXPECT_NE(testing::ReadBytes(env.settingsPath).find(lines), std::string::npos);
+}
+
 }  // namespace
 }  // namespace mivo
 

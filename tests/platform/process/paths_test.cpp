@@ -1,15 +1,13 @@
 #include "platform/process/paths.h"
 
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <functional>
 
 #include <gtest/gtest.h>
 
+#include "support/unprivileged.h"
 #include "test_folders.h"
 
 namespace mivo::platform {
@@ -17,8 +15,8 @@ namespace {
 
 using test_support::ScopedEnv;
 using test_support::TempFolder;
-
-constexpr uid_t kNobody = 65534;
+using testing::kNobody;
+using testing::RunUnprivileged;
 
 mode_t ModeOf(const std::string& path) {
   struct stat st{};
@@ -26,24 +24,6 @@ mode_t ModeOf(const std::string& path) {
 }
 
 void Touch(const std::string& path) { std::ofstream(path) << "[Mivo]\n"; }
-
-// Runs `check` in a child process, as the user nobody when we are root (root
-// may write to any folder), and returns its exit code: 0 for success.
-int RunUnprivileged(const std::function<int()>& check) {
-  const pid_t pid = ::fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    if (::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-         ::setresuid(kNobody, kNobody, kNobody) != 0)) {
-      ::_exit(100);
-    }
-    ::_exit(check());
-  }
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
 
 TEST(ExecutableFolderTest, IsTheFolderOfTheRunningTest) {
   const std::string folder = ExecutableFolder();
@@ -101,6 +81,38 @@ TEST(DefaultSettingsPathTest, ReadOnlyFolderIsUsedOnlyWhenItAlreadyHoldsSettings
             0);
   EXPECT_EQ(::chmod(portable.c_str(), 0755), 0);  // removable again without root
   EXPECT_EQ(::chmod(plain.c_str(), 0755), 0);
+}
+
+TEST(FilesBaseTest, PortableSettingsPointBesideThemselvesTheUsersOwnIntoTheMusicFolder) {
+  TempFolder home;
+  ScopedEnv homeEnv("HOME", home.Path().c_str());
+  ScopedEnv xdg("XDG_CONFIG_HOME", (home / "cfg").c_str());
+  ASSERT_TRUE(MakeFolders(home / "cfg/mivo", 0700));
+
+  const FilesBase portable = FilesBaseFor(home / "bin/mivo.ini");
+  EXPECT_EQ(portable.folder, home / "bin");
+  EXPECT_FALSE(portable.create);
+  EXPECT_EQ(FilesBaseFor("tapes.ini").folder, std::filesystem::current_path().string());
+
+  for (const std::string& ini : {home / "cfg/mivo/mivo.ini", home / "cfg/mivo/../tapes.ini"}) {
+    const FilesBase own = FilesBaseFor(ini);
+    EXPECT_EQ(own.folder, home / "Music/Mivo") << ini;
+    EXPECT_TRUE(own.create);
+  }
+  EXPECT_FALSE(std::filesystem::exists(home / "Music"));
+
+  // user-dirs.dirs as xdg-user-dir reads it; the last line of the key wins.
+  const std::pair<std::string, std::string> cases[] = {
+      {"XDG_MUSIC_DIR=\"$HOME/Musik\"\n", home / "Musik"},
+      {"# XDG_MUSIC_DIR=\"/no\"\n  XDG_MUSIC_DIR = \"/srv/music/\"\n", "/srv/music"},
+      {"XDG_MUSIC_DIR=\"/a\"\nXDG_MUSIC_DIR=\"/b\"\n", "/b"},
+      {"XDG_MUSIC_DIR=\"relative\"\nXDG_MUSIC_DIR=\"$HOMEX/a\"\n", home / "Music"},
+      {"XDG_DOWNLOAD_DIR=\"$HOME/dl\"\nXDG_MUSIC_DIRS=\"/x\"\n", home / "Music"},
+  };
+  for (const auto& [dirs, music] : cases) {
+    std::ofstream(home / "cfg/user-dirs.dirs") << dirs;
+    EXPECT_EQ(UserMusicFolder(), music) << dirs;
+  }
 }
 
 TEST(RuntimeFolderTest, UsesOnlyAPrivateXdgRuntimeDir) {

@@ -51,6 +51,37 @@ TEST_F(ControlsTest, TextsRoundTripAsUtf8AndEditsNotifyChanges) {
   });
 }
 
+TEST_F(ControlsTest, EditsHoldBytesAndConvertOnlyWhatTheyShow) {
+  Run([](ScriptDialog& d, IWindow& w) {
+    // Shift-JIS "録音" and a stray byte: no UTF-8.
+    const std::string folder = "/srv/\x98\x5e\x89\xb9/\xff";
+    std::string notified;
+    d.onCommand = [&](int id, int code) {
+      if (id == kTrackName && code == EN_CHANGE) notified = w.GetDlgItemText(id);
+    };
+    w.SetDlgItemText(kTrackName, folder);
+    EXPECT_EQ(notified, folder);
+    EXPECT_EQ(w.GetDlgItemText(kTrackName), folder);
+    EXPECT_EQ(WidgetOf<QLineEdit>(w, kTrackName)->text(), QStringLiteral(u"/srv/\uFFFD^\uFFFD\uFFFD/\uFFFD"));
+
+    const std::string log = "\xe9\x8c\xb2\x81\r\n\xf0\x9f\x8e\xb5\xfe";  // 録, a stray byte, a line break, 🎵
+    w.SetDlgItemText(kLog, log);
+    EXPECT_EQ(w.GetDlgItemText(kLog), log);
+
+    // What the user leaves as it was keeps its bytes.
+    w.SetDlgItemText(kPrefix, "a\xff" "b");
+    auto* prefix = WidgetOf<QLineEdit>(w, kPrefix);
+    QTest::keyClicks(prefix, "c");
+    EXPECT_EQ(w.GetDlgItemText(kPrefix), "a\xff" "bc");
+    QTest::keyClick(prefix, Qt::Key_Home);
+    QTest::keyClick(prefix, Qt::Key_Delete);
+    EXPECT_EQ(w.GetDlgItemText(kPrefix), "\xff" "bc");
+    WidgetOf<QPlainTextEdit>(w, kLog)->moveCursor(QTextCursor::End);
+    QTest::keyClick(WidgetOf<QPlainTextEdit>(w, kLog), Qt::Key_Return);
+    EXPECT_EQ(w.GetDlgItemText(kLog), log + "\r\n");
+  });
+}
+
 TEST_F(ControlsTest, EditsKeepToDigitsAndLimitWhenTyped) {
   Run([](ScriptDialog& d, IWindow& w) {
     w.SetDlgItemText(kHours, "");

@@ -18,6 +18,7 @@
 #include <QTimeEdit>
 
 #include <algorithm>
+#include <vector>
 
 namespace mivo::ui::qthost {
 
@@ -38,14 +39,14 @@ QWidget* CreateEdit(const ControlTemplate& c, QWidget* parent) {
   const bool readOnly = (c.style & kReadOnly) != 0;
   if ((c.style & kMultiLine) != 0) {
     auto* edit = new QPlainTextEdit(parent);
-    edit->setPlainText(EditTextFromWin32(c.text));
+    edit->setPlainText(EditDisplay(c.text, true));
     edit->setReadOnly(readOnly);
     edit->setVerticalScrollBarPolicy((c.style & kVScroll) != 0 ? Qt::ScrollBarAsNeeded
                                                                : Qt::ScrollBarAlwaysOff);
     if (readOnly) ShowAsReadOnly(edit);
     return edit;
   }
-  auto* edit = new QLineEdit(FromUtf8(c.text), parent);
+  auto* edit = new QLineEdit(EditDisplay(c.text, false), parent);
   edit->setReadOnly(readOnly);
   if (c.limit > 0) edit->setMaxLength(c.limit);
   if ((c.style & kNumber) != 0) {
@@ -149,6 +150,75 @@ QWidget* CreateWidget(const ControlTemplate& c, QWidget* parent, const QIcon& ic
   return new QWidget(parent);
 }
 
+// The length of the valid UTF-8 character at the start of `s` (its code
+// point in `cp`), or 0 when the bytes there are none: a stray continuation
+// byte, a cut sequence, an overlong form, a surrogate or a value past U+10FFFF.
+std::size_t Utf8Character(std::string_view s, char32_t* cp) {
+  const auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    *cp = lead;
+    return 1;
+  }
+  std::size_t length = 0;
+  char32_t value = 0, least = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    value = lead & 0x1F;
+    least = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    value = lead & 0x0F;
+    least = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    value = lead & 0x07;
+    least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (s.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (byte(i) & 0x3F);
+  }
+  if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  *cp = value;
+  return length;
+}
+
+// The display of an edit's bytes; `at` gets the offset of the first byte of
+// each UTF-16 unit shown (a pair's second unit shares the first's), then the
+// length of `bytes`.
+QString Display(std::string_view bytes, bool multiLine, std::vector<std::size_t>* at) {
+  QString shown;
+  shown.reserve(static_cast<qsizetype>(bytes.size()));
+  for (std::size_t i = 0; i < bytes.size();) {
+    if (at != nullptr) at->push_back(i);
+    if (multiLine && bytes.substr(i, 2) == "\r\n") {
+      shown += QLatin1Char('\n');
+      i += 2;
+      continue;
+    }
+    char32_t cp = 0;
+    std::size_t length = Utf8Character(bytes.substr(i), &cp);
+    if (length == 0) {
+      cp = QChar::ReplacementCharacter;
+      length = 1;
+    }
+    if (QChar::requiresSurrogates(cp)) {
+      if (at != nullptr) at->push_back(i);
+      shown += QChar(QChar::highSurrogate(cp));
+      shown += QChar(QChar::lowSurrogate(cp));
+    } else {
+      shown += QChar(static_cast<char16_t>(cp));
+    }
+    i += length;
+  }
+  if (at != nullptr) at->push_back(bytes.size());
+  return shown;
+}
+
 }  // namespace
 
 void GroupRadioButton::nextCheckState() {
@@ -171,14 +241,26 @@ QString DisplayText(std::string_view text, bool multiLine) {
   return display;
 }
 
-QString EditTextFromWin32(std::string_view text) {
-  return FromUtf8(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-}
+QString EditDisplay(std::string_view bytes, bool multiLine) { return Display(bytes, multiLine, nullptr); }
 
-std::string EditTextToWin32(const QString& text) {
-  QString win32 = text;
-  win32.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-  return ToUtf8(win32);
+std::string EditBytes(std::string_view bytes, bool multiLine, const QString& now) {
+  std::vector<std::size_t> at;
+  const QString shown = Display(bytes, multiLine, &at);
+  if (now == shown) return std::string(bytes);
+  const qsizetype limit = std::min(shown.size(), now.size());
+  qsizetype head = 0;
+  while (head < limit && shown[head] == now[head]) ++head;
+  if (head > 0 && shown[head - 1].isHighSurrogate()) --head;  // never half a character
+  qsizetype tail = 0;
+  while (tail < limit - head && shown[shown.size() - 1 - tail] == now[now.size() - 1 - tail]) ++tail;
+  if (tail > 0 && shown[shown.size() - tail].isLowSurrogate()) --tail;
+
+  QString middle = now.mid(head, now.size() - head - tail);
+  if (multiLine) middle.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+  std::string result(bytes.substr(0, at[static_cast<std::size_t>(head)]));
+  result += ToUtf8(middle);
+  result += bytes.substr(at[static_cast<std::size_t>(shown.size() - tail)]);
+  return result;
 }
 
 QStringList SplitItems(std::string_view text) {

@@ -33,9 +33,14 @@ std::string ToUtf8(const QString& text);
 
 // Text of a label or button: line breaks kept when `multiLine`, else shown as spaces.
 QString DisplayText(std::string_view text, bool multiLine);
-// "\r\n" as the line breaks of a multi-line edit, and back.
-QString EditTextFromWin32(std::string_view text);
-std::string EditTextToWin32(const QString& text);
+// An edit holds bytes, as a Win32 edit does; only what it shows is
+// converted. EditDisplay shows them as UTF-8, each byte that belongs to no
+// valid character as U+FFFD, and a multi-line edit's "\r\n" as a line
+// break. EditBytes gives back the bytes after the user turned that display
+// into `now`: the unchanged head and tail keep their bytes, and only the
+// changed middle is new UTF-8 (with "\r\n" line breaks in a multi-line edit).
+QString EditDisplay(std::string_view bytes, bool multiLine);
+std::string EditBytes(std::string_view bytes, bool multiLine, const QString& now);
 // Items of a list: the text split at '\n', exactly as given; none when empty.
 QStringList SplitItems(std::string_view text);
 

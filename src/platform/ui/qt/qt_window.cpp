@@ -117,10 +117,19 @@ void QtWindow::Connect(int id, Control& control) {
       break;
     }
     case ControlKind::Edit:
+      // Each change, one stretch at a time, is carried into the bytes, so
+      // that what the user leaves alone keeps its bytes (controls live in a
+      // map: the reference stays valid).
       if (auto* line = qobject_cast<QLineEdit*>(widget)) {
-        connect(line, &QLineEdit::textChanged, this, [this, id] { Command(id, EN_CHANGE); });
+        connect(line, &QLineEdit::textChanged, this, [this, id, line, &control] {
+          control.text = EditBytes(control.text, false, line->text());
+          Command(id, EN_CHANGE);
+        });
       } else if (auto* plain = qobject_cast<QPlainTextEdit*>(widget)) {
-        connect(plain, &QPlainTextEdit::textChanged, this, [this, id] { Command(id, EN_CHANGE); });
+        connect(plain, &QPlainTextEdit::textChanged, this, [this, id, plain, &control] {
+          control.text = EditBytes(control.text, true, plain->toPlainText());
+          Command(id, EN_CHANGE);
+        });
       }
       break;
     case ControlKind::DatePicker:
@@ -220,10 +229,12 @@ void QtWindow::SetDlgItemText(int id, std::string_view text) {
       static_cast<QAbstractButton*>(control->widget)->setText(DisplayText(text, multiLine));
       break;
     case ControlKind::Edit:
+      // The bytes first: the change notification reads them back.
+      control->text = std::string(text);
       if (auto* line = qobject_cast<QLineEdit*>(control->widget)) {
-        line->setText(FromUtf8(text));
+        line->setText(EditDisplay(text, false));
       } else if (auto* plain = qobject_cast<QPlainTextEdit*>(control->widget)) {
-        plain->setPlainText(EditTextFromWin32(text));
+        plain->setPlainText(EditDisplay(text, true));
       }
       return;
     default:
@@ -247,9 +258,9 @@ std::string QtWindow::GetDlgItemText(int id) const {
     case ControlKind::RadioButton:
       return control->text;
     case ControlKind::Edit:
-      if (auto* line = qobject_cast<QLineEdit*>(control->widget)) return ToUtf8(line->text());
+      if (auto* line = qobject_cast<QLineEdit*>(control->widget)) return EditBytes(control->text, false, line->text());
       if (auto* plain = qobject_cast<QPlainTextEdit*>(control->widget)) {
-        return EditTextToWin32(plain->toPlainText());
+        return EditBytes(control->text, true, plain->toPlainText());
       }
       return {};
     case ControlKind::DropList:

@@ -77,7 +77,7 @@ class QtWindow final : public QDialog, public IWindow {
     ControlKind kind = ControlKind::Static;
     unsigned style = 0;
     QWidget* widget = nullptr;
-    std::string text;            // labels, buttons and frames: the text as set
+    std::string text;            // the text as set (an edit's bytes, before the user's changes)
     int group = 0;               // radio buttons
     int low = 0, high = 100;     // progress bars
     int pos = 0;
