@@ -14,6 +14,7 @@
 #include "app/recorder_app.h"
 #include "app/window_link.h"
 #include "platform/ipc/instance.h"
+#include "platform/power/logind_power.h"
 #include "platform/process/paths.h"
 #include "platform/process/signals.h"
 #include "platform/ui/qt/program_icon.h"
@@ -139,7 +140,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mivo: commands from 'mivo --command' are not available: %s\n", error.c_str());
   }
 
-  mivo::CRecorderApp app(host, settingsPath, &link, waveIn.get());
+  // systemd-logind: the power action after a timed recording and the lock
+  // that keeps the machine awake; asked only when needed.
+  const std::unique_ptr<mivo::platform::IPowerSystem> power = mivo::platform::CreateLogindPower();
+
+  mivo::CRecorderApp app(host, settingsPath, &link, waveIn.get(), power.get());
   const int status = app.Run();
 
   server.Stop();

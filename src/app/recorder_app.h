@@ -14,10 +14,14 @@ class CRecorderApp {
  public:
   // `waveIn` is the system's wave input, created once for the process
   // (nullptr: the window runs without capture); `power` the system's power
-  // services (nullptr: none, so no power action and no sleep inhibitor).
+  // services (nullptr: none).
   CRecorderApp(ui::IDialogHost& host, std::string settingsPath, WindowLink* link, platform::IWaveIn* waveIn,
                platform::IPowerSystem* power = nullptr)
-      : m_host(host), m_strSettingsPath(std::move(settingsPath)), m_pLink(link), m_pWaveIn(waveIn), m_pPower(power) {}
+      : m_host(host),
+        m_strSettingsPath(std::move(settingsPath)),
+        m_pLink(link),
+        m_pWaveIn(waveIn),
+        m_pPower(power) {}
 
   // Loads the MP3 encoder, runs the recorder window modally, unloads the
   // encoder. Returns the process exit status.

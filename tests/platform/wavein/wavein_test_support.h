@@ -16,6 +16,7 @@
 #include "platform/ui/dialog.h"
 #include "platform/ui/headless/headless_host.h"
 #include "platform/wavein/wavein.h"
+#include "support/child_process.h"
 #include "test_folders.h"
 
 namespace mivo::platform::test_support {
@@ -45,14 +46,11 @@ std::string Chunk(const std::string& id, const std::string& body);
 // ---------------------------------------------------------------------------
 // Processes and threads.
 
-bool OnPath(const std::string& program);
-// Starts argv[0] (searched on PATH) with stdout and stderr going to `log`
-// (or /dev/null); it gets SIGTERM should the test process die. Returns the
-// PID or -1.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& log = "");
-// Sends `sig` to `pid` and waits for it (SIGKILL after `grace`).
-void KillAndWait(pid_t pid, int sig, std::chrono::milliseconds grace = 3s);
-bool Exited(pid_t pid);
+using mivo::testing::Exited;
+using mivo::testing::KillAndWait;
+using mivo::testing::OnPath;
+using mivo::testing::RunBounded;
+using mivo::testing::Spawn;
 int ThreadCount();
 
 // ---------------------------------------------------------------------------
