@@ -6,7 +6,7 @@
 namespace mivo {
 namespace {
 
-constexpr std::array<std::string_view, 5> kCommands = {"rec", "stop", "skip", "status", "quit"};
+constexpr std::array<std::string_view, 6> kCommands = {"rec", "stop", "skip", "status", "timer", "quit"};
 
 CommandLine Fail(std::string message) {
   CommandLine cl;
@@ -50,10 +50,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     } else if (arg == "--demo") {
       cl.demo = true;
     } else if (is("--command")) {
-      if (!value("--command", cl.command)) return Fail("option '--command' needs rec, stop, skip, status or quit");
+      if (!value("--command", cl.command)) return Fail("option '--command' needs rec, stop, skip, status, timer or quit");
       bool known = false;
       for (auto c : kCommands) known = known || cl.command == c;
-      if (!known) return Fail("unknown command '" + cl.command + "' (rec, stop, skip, status or quit)");
+      if (!known) return Fail("unknown command '" + cl.command + "' (rec, stop, skip, status, timer or quit)");
       cl.action = CommandLine::Action::Command;
     } else if (!arg.empty() && arg[0] == '-') {
       return Fail("unknown option '" + arg + "'");
@@ -67,7 +67,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string UsageText() {
   return "Usage: mivo [--config FILE] [--input-file WAV | --demo]\n"
-         "       mivo [--config FILE] --command rec|stop|skip|status|quit\n"
+         "       mivo [--config FILE] --command rec|stop|skip|status|timer|quit\n"
          "\n"
          "Records a sound input into numbered WAV tracks and converts each\n"
          "finished track while the next one records.\n"
@@ -82,7 +82,10 @@ std::string UsageText() {
          "  --command NAME     hand a command to the recorder running with the same\n"
          "                     settings file: rec, stop, skip (as the buttons do),\n"
          "                     status (status text, track file, tracks waiting,\n"
-         "                     recording flag; one per line), quit (close request)\n"
+         "                     recording flag, and the timer's note while one is\n"
+         "                     armed or recording; one per line), timer (the\n"
+         "                     timer's state: off, armed, recording or finished;\n"
+         "                     its start; its end), quit (close request)\n"
          "  --help             show this help and exit\n"
          "  --version          show the version and exit\n";
 }

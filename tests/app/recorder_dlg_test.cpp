@@ -305,13 +305,13 @@ TEST_F(RecorderDlgTest, AboutBoxShowsVersionAndEncoderText) {
   EXPECT_EQ(label->text, "Mivo Version 0.70");
 }
 
-TEST_F(RecorderDlgTest, UnknownPowerValuesSelectNothing) {
+TEST_F(RecorderDlgTest, UnknownPowerActionFallsBackToShutdownAndUnknownForceToNormal) {
   Start(false, "m_dwEwxFlag=5\nm_dwEwxForce=7\n");
-  EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FLAG), -1);
+  EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FLAG), 3);  // SHUTDOWN
   EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FORCE), -1);
   Finish();
   const std::string saved = ReadBytes(m_ini);
-  EXPECT_NE(saved.find("m_dwEwxFlag=3\nm_dwEwxForce=0\n"), std::string::npos);
+  EXPECT_NE(saved.find("m_dwEwxFlag=1\nm_dwEwxForce=0\n"), std::string::npos);
 }
 
 TEST_F(RecorderDlgTest, RemoteCommandsActAsTheButtons) {

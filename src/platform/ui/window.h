@@ -150,7 +150,11 @@ class IWindow {
   virtual void SetProgressRange(int id, int low, int high) = 0;
   virtual void SetProgressPos(int id, int pos) = 0;
 
-  // Date and time pickers.
+  // Date and time pickers, as DTM_SETSYSTEMTIME and DTM_GETSYSTEMTIME: a
+  // date picker shows the date, a time picker the time of day, and both
+  // keep the whole value they were given. Setting an
+  // invalid value leaves the picker without one ("no date") until the user
+  // or the program gives it a value; reading it then answers invalid.
   virtual void SetPickerTime(int id, const PickerTime& t) = 0;
   virtual PickerTime GetPickerTime(int id) const = 0;
 

@@ -216,9 +216,8 @@ int HeadlessWindow::ProgressPos(int id) const {
 
 void HeadlessWindow::SetPickerTime(int id, const PickerTime& t) {
   std::lock_guard lock(m_mtx);
-  if (Control* c = Find(id)) {
-    if (t.valid) c->time = t;
-  }
+  // Invalid is "no date": the picker then holds no value.
+  if (Control* c = Find(id)) c->time = t.valid ? t : PickerTime{};
 }
 
 PickerTime HeadlessWindow::GetPickerTime(int id) const {

@@ -82,6 +82,7 @@ class QtWindow final : public QDialog, public IWindow {
     int low = 0, high = 100;     // progress bars
     int pos = 0;
     QDate date;                  // time pickers keep the date they were given
+    bool none = false;           // pickers: "no date" was set and nothing since
   };
 
   void BuildControls(const DialogTemplate& tmpl, const QIcon& icon);
