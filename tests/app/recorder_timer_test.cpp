@@ -37,7 +37,7 @@ class FakeClock final : public IClock {
 
 class NoProcessing final : public ITrackProcessor {
  public:
-  void ProcessTrack(const QueueEntry&, int, IWorkerWindow&) override {}
+  TrackResult ProcessTrack(const QueueEntry&, IWorkerWindow&) override { return {}; }
 };
 
 // The sleeps of the window, and whether the capture device was open then.
