@@ -119,6 +119,8 @@ std::optional<WavFileInfo> ReadWavFileInfo(const std::string& path, std::string*
       info.channels = channels;
       info.rate = rate;
       info.blockAlign = blockAlign;
+      std::memcpy(info.format, fmt, size);
+      info.formatBytes = static_cast<std::uint16_t>(size);
       haveFormat = true;
     } else if (std::memcmp(hdr, "data", 4) == 0) {
       if (!haveFormat) return Fail(error, path, "the data chunk comes before the fmt chunk");
