@@ -436,7 +436,6 @@ class TerminalReporter final : public IStepReporter {
     m_progress.Finish();
     std::string text = m_name + ": " + std::string(message);
     if (message == kMp3Failed && !m_steps.mp3) text += " (this build has no MP3 encoder)";
-    if (message == kWmaFailed && !m_steps.wma) text += " (this build has no WMA encoder)";
     Say(text);
   }
 

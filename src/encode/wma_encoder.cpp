@@ -15,9 +15,7 @@ namespace avi = platform::avi;
 namespace wm = platform::wm;
 using platform::ComPtr;
 using platform::E_FAIL;
-using platform::E_NOINTERFACE;
 using platform::E_OUTOFMEMORY;
-using platform::E_POINTER;
 using platform::E_UNEXPECTED;
 using platform::FAILED;
 using platform::S_OK;
@@ -201,28 +199,8 @@ HRESULT CWmaWriter::Close() {
 // ---------------------------------------------------------------------------
 // Indexing
 
-void IndexDoneEvent::Set() {
-  {
-    std::lock_guard lock(m_mtx);
-    m_bSet = true;
-  }
-  m_cv.notify_all();
-}
-
-bool IndexDoneEvent::WaitFor(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(m_mtx);
-  return m_cv.wait_for(lock, timeout, [this] { return m_bSet; });
-}
-
 HRESULT CIndexStatusCallback::QueryInterface(const platform::IID& iid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  if (iid == platform::IID_IUnknown || iid == wm::IID_IWMStatusCallback) {
-    AddRef();
-    *object = static_cast<wm::IWMStatusCallback*>(this);
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceFor(iid, wm::IID_IWMStatusCallback, object);
 }
 
 HRESULT CIndexStatusCallback::OnStatus(wm::WMT_STATUS status, HRESULT /*result*/, wm::WMT_ATTR_DATATYPE /*type*/,
@@ -263,7 +241,7 @@ HRESULT IndexWmaFile(const std::string& path, IProgress* progress, const WmaPlat
   ComPtr<wm::IWMIndexer> indexer;
   if (FAILED(platform.createIndexer(indexer.Put())) || !indexer) return S_OK;  // stays unindexed
   // Each job has an event of its own.
-  std::shared_ptr<IndexDoneEvent> event(new (std::nothrow) IndexDoneEvent());
+  std::shared_ptr<platform::ManualResetEvent> event(new (std::nothrow) platform::ManualResetEvent());
   if (!event) return S_OK;
   ComPtr<CIndexStatusCallback> callback(new (std::nothrow) CIndexStatusCallback(progress, event));
   if (!callback) return S_OK;

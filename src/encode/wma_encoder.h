@@ -3,9 +3,7 @@
 // afterwards when asked.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +12,7 @@
 #include <string>
 
 #include "platform/com/com.h"
+#include "platform/sync/event.h"
 #include "platform/wm/wm.h"
 
 namespace mivo {
@@ -66,26 +65,13 @@ class CWmaWriter {
   std::uint32_t m_dwVideoInput = 0;
 };
 
-// The event an indexing job ends its wait with: manual reset, one per job.
-class IndexDoneEvent {
- public:
-  void Set();
-  // True when set within `timeout`.
-  bool WaitFor(std::chrono::milliseconds timeout);
-
- private:
-  std::mutex m_mtx;
-  std::condition_variable m_cv;
-  bool m_bSet = false;
-};
-
 // The indexer's status callback: shows the indexing stage and sets the
-// job's event at WMT_CLOSED. It owns its share of the event, so a report
+// job's event (manual reset, one per job) at WMT_CLOSED. It owns its share of the event, so a report
 // that comes after the wait has ended finds it still there; Detach stops it
 // from touching the progress once the worker has moved on.
 class CIndexStatusCallback final : public platform::RefCounted<platform::wm::IWMStatusCallback> {
  public:
-  CIndexStatusCallback(IProgress* progress, std::shared_ptr<IndexDoneEvent> event)
+  CIndexStatusCallback(IProgress* progress, std::shared_ptr<platform::ManualResetEvent> event)
       : m_progress(progress), m_event(std::move(event)) {}
 
   HRESULT QueryInterface(const platform::IID& iid, void** object) override;
@@ -97,7 +83,7 @@ class CIndexStatusCallback final : public platform::RefCounted<platform::wm::IWM
  private:
   std::mutex m_mtx;
   IProgress* m_progress;
-  std::shared_ptr<IndexDoneEvent> m_event;
+  std::shared_ptr<platform::ManualResetEvent> m_event;
 };
 
 // Indexes the finished file and waits for the indexer, at most the bound

@@ -29,15 +29,6 @@ using testing::TempFolder;
 
 // ---- stand-ins ----
 
-template <class I>
-class Object : public platform::RefCounted<I> {
- public:
-  HRESULT QueryInterface(const platform::IID&, void** object) override {
-    *object = nullptr;
-    return platform::E_NOINTERFACE;
-  }
-};
-
 // What the encoder did with the writer.
 struct WriterLog {
   std::vector<std::string> calls;
@@ -47,7 +38,7 @@ struct WriterLog {
 };
 
 // Passes every call to the real writer and notes it; fails a step on cue.
-class SpyWriter final : public Object<wm::IWMWriter> {
+class SpyWriter final : public platform::RefCounted<wm::IWMWriter> {
  public:
   SpyWriter(wm::IWMWriter* inner, WriterLog& log) : m_inner(inner), m_log(log) {}
   HRESULT SetProfile(wm::IWMProfile* p) override { return Note("SetProfile", m_inner->SetProfile(p)); }
@@ -77,7 +68,7 @@ class SpyWriter final : public Object<wm::IWMWriter> {
 };
 
 // A profile with streams of the given kinds (audio: 44.1 kHz stereo, 96 kbit/s).
-class FakeProfile final : public Object<wm::IWMProfile> {
+class FakeProfile final : public platform::RefCounted<wm::IWMProfile> {
  public:
   explicit FakeProfile(std::vector<platform::GUID> kinds) : m_kinds(std::move(kinds)) {}
   HRESULT GetName(platform::WCHAR*, wm::DWORD*) override { return E_FAIL; }
@@ -95,7 +86,7 @@ class FakeProfile final : public Object<wm::IWMProfile> {
 };
 
 // An indexer that reports its start and then nothing until told.
-class SilentIndexer final : public Object<wm::IWMIndexer> {
+class SilentIndexer final : public platform::RefCounted<wm::IWMIndexer> {
  public:
   HRESULT StartIndexing(const platform::WCHAR*, wm::IWMStatusCallback* callback, void* context) override {
     callback->AddRef();

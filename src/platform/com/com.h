@@ -57,7 +57,8 @@ class IUnknown {
 };
 
 // The reference count of an object: starts at 1, Release at 0 deletes.
-// T's QueryInterface stays its own.
+// QueryInterface answers IUnknown; an object that offers another interface
+// overrides it with QueryInterfaceFor.
 template <class Interface>
 class RefCounted : public Interface {
  public:
@@ -66,6 +67,20 @@ class RefCounted : public Interface {
     const std::uint32_t left = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) delete this;
     return left;
+  }
+  HRESULT QueryInterface(const IID& iid, void** object) override { return QueryInterfaceFor(iid, IID_IUnknown, object); }
+
+ protected:
+  // This object for IUnknown and `own` (after AddRef), else E_NOINTERFACE.
+  HRESULT QueryInterfaceFor(const IID& iid, const IID& own, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == own) {
+      AddRef();
+      *object = static_cast<Interface*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
   }
 
  private:

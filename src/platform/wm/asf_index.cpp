@@ -10,6 +10,7 @@
 #include <limits>
 #include <vector>
 
+#include "platform/process/file_io.h"
 #include "platform/process/unique_fd.h"
 
 namespace mivo::platform::wm {
@@ -70,31 +71,6 @@ void Set32(std::uint8_t* p, std::uint32_t x) {
 void Set64(std::uint8_t* p, std::uint64_t x) {
   Set32(p, static_cast<std::uint32_t>(x));
   Set32(p + 4, static_cast<std::uint32_t>(x >> 32));
-}
-
-bool ReadAt(int fd, std::uint64_t offset, void* buf, std::size_t n) {
-  auto* p = static_cast<std::uint8_t*>(buf);
-  while (n > 0) {
-    const ssize_t r = ::pread(fd, p, n, static_cast<off_t>(offset));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<std::size_t>(r);
-    offset += static_cast<std::uint64_t>(r);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const void* buf, std::size_t n) {
-  const auto* p = static_cast<const std::uint8_t*>(buf);
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
 }
 
 // Copies [offset, offset + n) of `in` to the end of `out`, in the kernel
@@ -444,10 +420,7 @@ HRESULT IndexAsfFile(const std::string& path, const AsfIndexHooks& hooks) {
                                       : ::rename(temp.Path().c_str(), path.c_str()) == 0;
   if (!replaced) return E_FAIL;
   temp.Keep();
-  const auto slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir) static_cast<void>(::fsync(dir.Get()));
+  SyncFolderOf(path);
   report(100);
   return S_OK;
 }

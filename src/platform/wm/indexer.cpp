@@ -67,17 +67,6 @@ class Indexer final : public RefCounted<IWMIndexer> {
  public:
   ~Indexer() override { static_cast<void>(Cancel()); }
 
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown) {
-      AddRef();
-      *object = static_cast<IUnknown*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-
   HRESULT StartIndexing(const WCHAR* url, IWMStatusCallback* callback, void* context) override {
     if (url == nullptr || callback == nullptr) return E_POINTER;
     if (m_job) return E_UNEXPECTED;  // one file per indexer

@@ -15,17 +15,6 @@ class SystemProfileObject final : public RefCounted<IWMProfile> {
     if (MultiByteToWideChar(SystemProfileName(profile), &wide)) m_name = std::move(wide);
   }
 
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown) {
-      AddRef();
-      *object = static_cast<IUnknown*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-
   HRESULT GetName(WCHAR* name, DWORD* length) override {
     if (length == nullptr) return E_POINTER;
     const auto needed = static_cast<DWORD>(m_name.size() + 1);
@@ -72,14 +61,7 @@ class SystemProfileObject final : public RefCounted<IWMProfile> {
 class ProfileManager final : public RefCounted<IWMProfileManager2> {
  public:
   HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IWMProfileManager2) {
-      AddRef();
-      *object = static_cast<IWMProfileManager2*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFor(iid, IID_IWMProfileManager2, object);
   }
 
   HRESULT LoadSystemProfile(DWORD profileIndex, IWMProfile** profile) override {

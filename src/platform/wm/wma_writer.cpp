@@ -26,6 +26,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "platform/process/file_io.h"
 #include "platform/process/unique_fd.h"
 #include "platform/wm/wm.h"
 
@@ -103,16 +104,6 @@ class Sample final : public RefCounted<INSSBuffer> {
       : m_pool(std::move(pool)), m_data(std::move(data)), m_length(static_cast<DWORD>(m_data.size())) {}
   ~Sample() override { m_pool->Give(std::move(m_data)); }
 
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown) {
-      AddRef();
-      *object = static_cast<IUnknown*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
   HRESULT GetLength(DWORD* length) override {
     if (length == nullptr) return E_POINTER;
     *length = m_length;
@@ -148,16 +139,6 @@ class InputProps final : public RefCounted<IWMInputMediaProps> {
  public:
   explicit InputProps(const GUID& kind) : m_kind(kind) {}
 
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown) {
-      AddRef();
-      *object = static_cast<IUnknown*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
   HRESULT GetType(GUID* type) override {
     if (type == nullptr) return E_POINTER;
     *type = m_kind;
@@ -420,27 +401,13 @@ bool CommitFile(const std::string& temp, const std::string& path) {
     if (!fd || ::fsync(fd.Get()) != 0) return false;
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) return false;
-  const auto slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir) static_cast<void>(::fsync(dir.Get()));
+  SyncFolderOf(path);
   return true;
 }
 
 class Writer final : public RefCounted<IWMWriter> {
  public:
   ~Writer() override { Discard(); }
-
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown) {
-      AddRef();
-      *object = static_cast<IUnknown*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
 
   // One input per kind of stream, in the order of the profile's streams.
   HRESULT SetProfile(IWMProfile* profile) override {
