@@ -27,6 +27,7 @@
 #include "convert/sample_passes.h"
 #include "convert/track_processor.h"
 #include "encode/gogo_dll.h"
+#include "encode/wma_encoder.h"
 #include "platform/process/paths.h"
 #include "platform/process/signals.h"
 #include "platform/process/unique_fd.h"
@@ -505,6 +506,8 @@ EncoderSteps ToolEncoders(ToolLibraries& libraries) {
       return EncodeMp3(libraries.gogo, libraries.host, track, out, s, progress, &log);
     };
   }
+  steps.wma = [](const std::string& track, const std::string& out, int profile, bool useWma8, bool addIndex,
+                 IProgress& progress) { return EncodeWma(track, out, profile, useWma8, addIndex, progress); };
   return steps;
 }
 

@@ -9,6 +9,8 @@
 #include "convert/resample_setting_dlg.h"
 #include "encode/gogo_dll.h"
 #include "encode/mp3_setting_dlg.h"
+#include "encode/wma_encoder.h"
+#include "encode/wma_setting_dlg.h"
 #include "capture/capture_ids.h"
 #include "capture/input_setting_dlg.h"
 #include "capture/silence_split_dlg.h"
@@ -54,6 +56,8 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
         return EncodeMp3(*gogo, *host, track, out, s, progress, &log);
       };
     }
+    steps.wma = [](const std::string& track, const std::string& out, int profile, bool useWma8, bool addIndex,
+                   IProgress& progress) { return EncodeWma(track, out, profile, useWma8, addIndex, progress); };
     m_ownProcessor = std::make_unique<TrackProcessor>(std::move(steps));
     m_env.processor = m_ownProcessor.get();
   }
@@ -385,6 +389,9 @@ void CRecorderDlg::OnCommand(int id, int code) {
     }
     case IDC_MP3_SETTING:
       if (!m_bRecording && m_bEncoderAvailable) EditMp3Settings(*m_env.host, &Wnd(), m_settings);
+      break;
+    case IDC_WMA_SETTING:
+      if (!m_bRecording) EditWmaSettings(*m_env.host, &Wnd(), m_settings);
       break;
     case IDC_INPUT_SETTING: ShowInputSettings(); break;
     case IDC_SILENCE_SETTING: ShowSilenceSettings(); break;

@@ -11,6 +11,7 @@
 #include "app/about_dlg.h"
 #include "app/recorder_dlg.h"
 #include "app/window_link.h"
+#include "encode/wma_setting_dlg.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
 #include "support/no_new_threads.h"
@@ -417,6 +418,18 @@ TEST_F(RecorderDlgTest, DebugLogBlockPerRun) {
   Start(false, "DebugLogLevel=1\nDebugLogFileName=" + log + "\n");
   Finish();
   EXPECT_EQ(ReadBytes(log), "start logging...\nend logging...\n\n");
+}
+
+TEST_F(RecorderDlgTest, WmaSettingsButtonOpensTheProfileDialog) {
+  Start(false, InDir());
+  m_host.QueueScript(IDD_WMA_SETTING, [](ui::HeadlessWindow& wma) {
+    wma.Select(IDC_WMA_PROFILES, 3);
+    wma.Click(ui::IDOK);
+  });
+  m_w->Click(IDC_WMA_SETTING);
+  EXPECT_EQ(m_host.ShownDialogs(), std::vector<int>{IDD_WMA_SETTING});
+  Finish();
+  EXPECT_NE(ReadBytes(m_ini).find("m_WmaSetting.nProfileIndex=3\n"), std::string::npos);
 }
 
 }  // namespace

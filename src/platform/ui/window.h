@@ -174,6 +174,23 @@ class IWindow {
 
   // Ends the modal run of this window with a result.
   virtual void EndDialog(int result) = 0;
+
+  // The wait cursor over the program's windows while a slow step runs on
+  // the window's thread. Calls nest: each Begin needs its End.
+  virtual void BeginWaitCursor() {}
+  virtual void EndWaitCursor() {}
+};
+
+// Shows the wait cursor for its lifetime.
+class WaitCursor {
+ public:
+  explicit WaitCursor(IWindow& window) : m_window(window) { m_window.BeginWaitCursor(); }
+  ~WaitCursor() { m_window.EndWaitCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+
+ private:
+  IWindow& m_window;
 };
 
 }  // namespace mivo::ui

@@ -278,6 +278,27 @@ int HeadlessWindow::Result() const {
   return m_nResult;
 }
 
+void HeadlessWindow::BeginWaitCursor() {
+  std::lock_guard lock(m_mtx);
+  ++m_nWaitDepth;
+  ++m_nWaitShown;
+}
+
+void HeadlessWindow::EndWaitCursor() {
+  std::lock_guard lock(m_mtx);
+  if (m_nWaitDepth > 0) --m_nWaitDepth;
+}
+
+int HeadlessWindow::WaitCursorDepth() const {
+  std::lock_guard lock(m_mtx);
+  return m_nWaitDepth;
+}
+
+int HeadlessWindow::WaitCursorsShown() const {
+  std::lock_guard lock(m_mtx);
+  return m_nWaitShown;
+}
+
 void HeadlessWindow::Click(int id) {
   {
     std::lock_guard lock(m_mtx);

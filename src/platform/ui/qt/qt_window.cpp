@@ -1,6 +1,7 @@
 #include "platform/ui/qt/qt_window.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -71,7 +72,9 @@ QtWindow::QtWindow(CDialog& dialog, QtWindow* parent, ModalTracker& tracker, con
   m_overlay->raise();
 }
 
-QtWindow::~QtWindow() = default;
+QtWindow::~QtWindow() {
+  while (m_waitCursors > 0) EndWaitCursor();
+}
 
 void QtWindow::BuildControls(const DialogTemplate& tmpl, const QIcon& icon) {
   int group = 0;
@@ -529,6 +532,17 @@ void QtWindow::EndDialog(int result) {
   m_ended = true;
   m_result = result;
   if (m_running) done(result);
+}
+
+void QtWindow::BeginWaitCursor() {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  ++m_waitCursors;
+}
+
+void QtWindow::EndWaitCursor() {
+  if (m_waitCursors == 0) return;
+  --m_waitCursors;
+  QApplication::restoreOverrideCursor();
 }
 
 // ---- Qt events ---------------------------------------------------------------
