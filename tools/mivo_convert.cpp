@@ -27,6 +27,8 @@
 #include "convert/sample_passes.h"
 #include "convert/track_processor.h"
 #include "encode/gogo_dll.h"
+#include "encode/wma_encoder.h"
+#include "platform/process/file_io.h"
 #include "platform/process/paths.h"
 #include "platform/process/regular_file.h"
 #include "platform/process/signals.h"
@@ -209,18 +211,6 @@ class Meter {
   std::uint64_t m_frames = 0;
 };
 
-bool WriteAll(int fd, const void* data, std::size_t bytes) {
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  while (bytes > 0) {
-    const ssize_t n = ::write(fd, p, bytes);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    p += n;
-    bytes -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool WriteTrackCopy(int inFd, const WavInput& in, const std::string& path, Measured& measured) {
   platform::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!out) return false;
@@ -238,13 +228,13 @@ bool WriteTrackCopy(int inFd, const WavInput& in, const std::string& path, Measu
   PutLe16(h + kBitsOffset, in.bits);
   std::memcpy(h + 38 - s, "data", 4);
   PutLe32(h + DataSizeOffset(s), in.dataSize);
-  if (!WriteAll(out.Get(), h, TrackHeaderSize(s))) return false;
+  if (!platform::WriteAll(out.Get(), h, TrackHeaderSize(s))) return false;
 
   Meter meter;
   std::vector<std::uint8_t> block(1 << 20);
   for (std::uint64_t done = 0; done < in.dataSize;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), in.dataSize - done));
-    if (!ReadInputAt(inFd, in.dataOffset + done, block.data(), n) || !WriteAll(out.Get(), block.data(), n)) return false;
+    if (!platform::ReadAt(inFd, in.dataOffset + done, block.data(), n) || !platform::WriteAll(out.Get(), block.data(), n)) return false;
     meter.Add(block.data(), n / 4);
     done += n;
   }
@@ -268,7 +258,7 @@ bool Deliver(const std::string& from, const std::string& to) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
-    if (!WriteAll(out.Get(), block.data(), static_cast<std::size_t>(n))) {
+    if (!platform::WriteAll(out.Get(), block.data(), static_cast<std::size_t>(n))) {
       ok = false;
       break;
     }
@@ -435,6 +425,8 @@ EncoderSteps ToolEncoders(ToolLibraries& libraries) {
       return EncodeMp3(libraries.gogo, libraries.host, track, out, s, progress, &log);
     };
   }
+  steps.wma = [](const std::string& track, const std::string& out, int profile, bool useWma8, bool addIndex,
+                 IProgress& progress) { return EncodeWma(track, out, profile, useWma8, addIndex, progress); };
   return steps;
 }
 

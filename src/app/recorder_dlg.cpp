@@ -1,7 +1,6 @@
 #include "app/recorder_dlg.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include "app/about_dlg.h"
 #include "app/folder_chooser.h"
@@ -10,6 +9,8 @@
 #include "convert/resample_setting_dlg.h"
 #include "encode/gogo_dll.h"
 #include "encode/mp3_setting_dlg.h"
+#include "encode/wma_encoder.h"
+#include "encode/wma_setting_dlg.h"
 #include "capture/capture_ids.h"
 #include "capture/input_setting_dlg.h"
 #include "capture/silence_split_dlg.h"
@@ -44,7 +45,10 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
       m_bEncoderAvailable(encoderAvailable),
       m_capture(env.waveIn),
       m_writer(m_settings, m_queue, m_log, *this),
-      m_splitter(m_settings, m_writer, *this) {
+      m_splitter(m_settings, m_writer, *this),
+      m_timer(m_settings, env.clock ? *env.clock : m_systemClock, *this, m_deferredBoxes),
+      m_power(m_settings, env.power),
+      m_awake(env.power, [this](const std::string& line) { Report(line, true); }) {
   if (!m_env.sleep) m_env.sleep = RealSleep;
   if (!m_env.processor) {
     EncoderSteps steps;
@@ -56,6 +60,8 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
         return EncodeMp3(*gogo, *host, track, out, s, progress, &log);
       };
     }
+    steps.wma = [](const std::string& track, const std::string& out, int profile, bool useWma8, bool addIndex,
+                   IProgress& progress) { return EncodeWma(track, out, profile, useWma8, addIndex, progress); };
     m_ownProcessor = std::make_unique<TrackProcessor>(std::move(steps));
     m_env.processor = m_ownProcessor.get();
   }
@@ -71,6 +77,11 @@ CRecorderDlg::~CRecorderDlg() {
 }
 
 void CRecorderDlg::Sleep(unsigned ms) const { m_env.sleep(ms); }
+
+void CRecorderDlg::Report(const std::string& line, bool alsoStderr) {
+  m_log.Line(line);
+  if (alsoStderr) std::fprintf(stderr, "mivo: %s\n", line.c_str());
+}
 
 void CRecorderDlg::ShowWarning(const std::string& text) {
   Wnd().MessageBox(text, kAppTitle, ui::MB_OK | ui::MB_ICONWARNING);
@@ -120,8 +131,9 @@ bool CRecorderDlg::OnInitDialog() {
     return true;
   }
 
-  SelectPowerLists();
-  InitTimerPickers();
+  m_power.SelectLists(w);
+  const bool timerRestored = m_timer.Restore();
+  m_power.Restore(w, timerRestored && m_settings.TM_POWERDOWN, m_deferredBoxes);
 
   // A class the system refuses leaves the process priority as it was.
   platform::SetProcessPriorityClass(m_settings.m_nPriorityClass);
@@ -140,8 +152,18 @@ bool CRecorderDlg::OnInitDialog() {
     m_nExitStatus = 1;
     w.PostMessage(ui::WM_CLOSE, 0, 0);
   }
+  if (timerRestored) ArmRestoredTimer();
   m_bInitialised = true;
   return true;
+}
+
+void CRecorderDlg::ArmRestoredTimer() {
+  // As if Set were pressed, without waiting for anyone: its boxes are shown
+  // once the window runs.
+  m_timer.OnSet(RecordingTimer::SetBy::Restore);
+  PublishSettings();
+  UpdateKeepAwake();
+  if (!m_deferredBoxes.Empty()) Wnd().PostMessage(WM_APP_TIMER_NOTICE, 0, 0);
 }
 
 void CRecorderDlg::FillControls() {
@@ -245,57 +267,6 @@ void CRecorderDlg::ShowInputNote() {
   if (w.GetDlgItemText(IDC_OVERRUNS) != overruns) w.SetDlgItemText(IDC_OVERRUNS, overruns);
 }
 
-void CRecorderDlg::SelectPowerLists() {
-  ui::IWindow& w = Wnd();
-  switch (m_settings.m_dwEwxFlag) {
-    case 0: w.SetCurSel(IDC_EWX_FLAG, 0); break;
-    case 8: w.SetCurSel(IDC_EWX_FLAG, 1); break;
-    case 2: w.SetCurSel(IDC_EWX_FLAG, 2); break;
-    case 1: w.SetCurSel(IDC_EWX_FLAG, 3); break;
-    default:
-      // No entry matches: nothing selected, and the value becomes 3, which
-      // no power action uses.
-      w.SetCurSel(IDC_EWX_FLAG, -1);
-      m_settings.m_dwEwxFlag = 3;
-      break;
-  }
-  switch (m_settings.m_dwEwxForce) {
-    case 0: w.SetCurSel(IDC_EWX_FORCE, 0); break;
-    case 4: w.SetCurSel(IDC_EWX_FORCE, 1); break;
-    case 16: w.SetCurSel(IDC_EWX_FORCE, 2); break;
-    default:
-      m_settings.m_dwEwxForce = 0;
-      w.SetCurSel(IDC_EWX_FORCE, -1);
-      break;
-  }
-}
-
-void CRecorderDlg::InitTimerPickers() {
-  ui::IWindow& w = Wnd();
-  // The start defaults to the next full hour.
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (localtime_r(&now, &local) != nullptr) {
-    local.tm_min = 0;
-    local.tm_sec = 0;
-    local.tm_isdst = -1;
-    std::time_t next = std::mktime(&local);
-    if (next != static_cast<std::time_t>(-1)) {
-      next += 3600;
-      std::tm n{};
-      if (localtime_r(&next, &n) != nullptr) {
-        const ui::PickerTime t{true, n.tm_year + 1900, n.tm_mon + 1, n.tm_mday, n.tm_hour, n.tm_min, n.tm_sec};
-        w.SetPickerTime(IDC_TIMER_DATE, t);
-        w.SetPickerTime(IDC_TIMER_TIME, t);
-      }
-    }
-  }
-  m_nTimerState = 0;
-  w.CheckDlgButton(IDC_POWERDOWN, m_settings.TM_POWERDOWN);
-  w.EnableDlgItem(IDC_EWX_FLAG, false);
-  w.EnableDlgItem(IDC_EWX_FORCE, false);
-}
-
 void CRecorderDlg::ApplyRecordingEnableRule() {
   ui::IWindow& w = Wnd();
   w.EnableDlgItem(IDC_WMA_SETTING, !m_bRecording);
@@ -317,8 +288,9 @@ void CRecorderDlg::OnRec() {
   ApplyRecordingEnableRule();
   const bool lost = m_inputStatus.state == platform::WaveInState::Lost;
   if (!m_bSkip) Wnd().SetDlgItemText(IDC_STATUS, lost ? kWaitingNoInput : "録音待ち");
-  m_nTimerState = 0;
+  m_timer.OnRecStarted();
   if (!OpenFirstTrack()) OnStop();
+  UpdateKeepAwake();
 }
 
 void CRecorderDlg::OnStop() {
@@ -327,6 +299,7 @@ void CRecorderDlg::OnStop() {
   ApplyRecordingEnableRule();
   CloseTrack();
   m_splitter.ResetStopState();
+  UpdateKeepAwake();
 }
 
 void CRecorderDlg::OnSkip() {
@@ -408,6 +381,11 @@ void CRecorderDlg::OnCommand(int id, int code) {
     PublishSettings();
     return;
   }
+  if (code == ui::CBN_SELCHANGE && (id == IDC_EWX_FLAG || id == IDC_EWX_FORCE)) {
+    m_power.OnListChanged(w, id);
+    PublishSettings();
+    return;
+  }
   if (code != ui::BN_CLICKED) return;
   switch (id) {
     case ui::IDOK: OnOK(); break;
@@ -442,14 +420,52 @@ void CRecorderDlg::OnCommand(int id, int code) {
     case IDC_MP3_SETTING:
       if (!m_bRecording && m_bEncoderAvailable) EditMp3Settings(*m_env.host, &Wnd(), m_settings);
       break;
+    case IDC_WMA_SETTING:
+      if (!m_bRecording) EditWmaSettings(*m_env.host, &Wnd(), m_settings);
+      break;
     case IDC_INPUT_SETTING: ShowInputSettings(); break;
     case IDC_SILENCE_SETTING: ShowSilenceSettings(); break;
+    case IDC_TIMER_SET:
+      m_timer.OnSet(RecordingTimer::SetBy::User);
+      UpdateKeepAwake();
+      break;
+    case IDC_TIMER_NOW: m_timer.OnStartNowClicked(); break;
+    case IDC_POWERDOWN: m_power.OnPowerDownClicked(w); break;
     default: break;
   }
   PublishSettings();
 }
 
-void CRecorderDlg::OnTimer(int /*timerId*/) {}
+void CRecorderDlg::OnTimer(int timerId) {
+  if (timerId == kPowerRequestTimerId) {
+    OnPowerRequestUnanswered();
+    return;
+  }
+  m_timer.OnTick(timerId);
+  UpdateKeepAwake();
+}
+
+void CRecorderDlg::OnPowerOff() {
+  CloseCapture();
+  Sleep(kPowerOffDelayMs);
+  const std::string flags = std::to_string(m_power.Flags());
+  std::string error;
+  if (m_power.Request(&error)) {
+    Report("power action " + flags + " requested", false);
+    // The system ends the program as it logs off or shuts down. Should it
+    // not come to that, the run ends as after any timed recording.
+    Wnd().SetTimer(kPowerRequestTimerId, kPowerRequestGraceMs);
+    return;
+  }
+  Report("the power action " + flags + " was refused (" + error + "); the recorder exits instead", true);
+  OnClose();
+}
+
+void CRecorderDlg::OnPowerRequestUnanswered() {
+  Wnd().KillTimer(kPowerRequestTimerId);
+  Report("the system has not ended the recorder after the power request; the recorder exits", true);
+  OnClose();
+}
 
 void CRecorderDlg::OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
   if (msg == platform::MM_WIM_DATA) m_capture.OnBufferDone(wParam, lParam, *this);
@@ -457,6 +473,8 @@ void CRecorderDlg::OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t 
   if (msg == WM_APP_TERMINATE) Terminate();
   if (msg == WM_APP_QUEUE_CHANGED) Wnd().SetDlgItemText(IDC_REMAINING, std::to_string(m_queue.Length()));
   if (msg == WM_APP_REMOTE && m_env.link) m_env.link->Serve(*this);
+  if (msg == WM_APP_POWEROFF) OnPowerOff();
+  if (msg == WM_APP_TIMER_NOTICE) m_deferredBoxes.ShowAll(Wnd());
 }
 
 std::optional<std::string> CRecorderDlg::CloseRefusal() {
@@ -471,6 +489,9 @@ void CRecorderDlg::OnClose() {
     ShowWarning(*refusal);
     return;
   }
+  // The end of a timed recording: a box nobody answers must not keep the
+  // program from ending.
+  if (m_timer.State() == RecordingTimer::kFinished) m_env.host->CancelModals();
   m_queue.m_evQueue.Pulse();
   Sleep(100);
   Wnd().EndDialog(ui::IDCANCEL);
@@ -489,6 +510,9 @@ RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
   if (command == "status") {
     std::string text = w.GetDlgItemText(IDC_STATUS) + "\n" + w.GetDlgItemText(IDC_TRACKFILE) + "\n" +
                        w.GetDlgItemText(IDC_REMAINING) + "\n" + (m_bRecording ? "1" : "0");
+    // An armed timer adds its note: when it starts, or when it stops.
+    const std::string note = w.GetDlgItemText(IDC_TIMER_NOTE);
+    if (!note.empty()) text += "\n" + note;
     // Over SSH or on the offscreen platform nobody sees a box that waits.
     if (const std::string open = DescribeOpenModals(m_env.host->OpenModals()); !open.empty()) {
       text += "\n" + open.substr(0, open.size() - 1);
@@ -520,6 +544,7 @@ RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
     OnSkip();
     return RemoteReply{0, "skip"};
   }
+  if (command == "timer") return RemoteReply{0, m_timer.Report()};
   if (command == "quit") {
     if (m_bTerminating) return RemoteReply{0, "closing"};
     if (auto refusal = CloseRefusal()) return RemoteReply{1, *refusal};
@@ -540,7 +565,7 @@ void CRecorderDlg::ReportSettingsNotSaved(const std::string& error) {
   std::fprintf(stderr, "mivo: the settings could not be saved: %s\n", error.c_str());
   // After a signal or a finished timed recording nobody may be there to
   // answer; the log and the terminal tell then.
-  if (m_bTerminating || m_nTimerState.load() == 3) return;
+  if (m_bTerminating || m_timer.State() == RecordingTimer::kFinished) return;
   Wnd().MessageBox(std::string(kSettingsNotSaved) + "\r\n" + error, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
@@ -550,7 +575,8 @@ void CRecorderDlg::OnDestroy() {
   m_bRecording = false;
   CloseTrack();
   std::string error;
-  if (!m_settings.Save(m_env.settingsPath, m_nTimerState.load(), &error)) ReportSettingsNotSaved(error);
+  if (!m_settings.Save(m_env.settingsPath, m_timer.State(), &error)) ReportSettingsNotSaved(error);
+  m_awake.Hold(false);
   if (m_log.IsOpen()) m_log.Close();
   // The close request has woken the worker with an empty queue, or the
   // program is being terminated: either way it ends at its next look at the

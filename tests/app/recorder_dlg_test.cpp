@@ -11,6 +11,7 @@
 #include "app/about_dlg.h"
 #include "app/recorder_dlg.h"
 #include "app/window_link.h"
+#include "encode/wma_setting_dlg.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
 #include "support/manual_wavein.h"
@@ -308,13 +309,13 @@ TEST_F(RecorderDlgTest, AboutBoxShowsVersionAndEncoderText) {
   EXPECT_EQ(label->text, "Mivo Version 0.70");
 }
 
-TEST_F(RecorderDlgTest, UnknownPowerValuesSelectNothing) {
+TEST_F(RecorderDlgTest, UnknownPowerActionFallsBackToShutdownAndUnknownForceToNormal) {
   Start(false, "m_dwEwxFlag=5\nm_dwEwxForce=7\n");
-  EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FLAG), -1);
+  EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FLAG), 3);  // SHUTDOWN
   EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FORCE), -1);
   Finish();
   const std::string saved = ReadBytes(m_ini);
-  EXPECT_NE(saved.find("m_dwEwxFlag=3\nm_dwEwxForce=0\n"), std::string::npos);
+  EXPECT_NE(saved.find("m_dwEwxFlag=1\nm_dwEwxForce=0\n"), std::string::npos);
 }
 
 TEST_F(RecorderDlgTest, RemoteCommandsActAsTheButtons) {
@@ -443,6 +444,18 @@ TEST_F(RecorderDlgTest, DebugLogBlockPerRun) {
   Start(false, "DebugLogLevel=1\nDebugLogFileName=" + log + "\n");
   Finish();
   EXPECT_EQ(ReadBytes(log), "start logging...\nend logging...\n\n");
+}
+
+TEST_F(RecorderDlgTest, WmaSettingsButtonOpensTheProfileDialog) {
+  Start(false, InDir());
+  m_host.QueueScript(IDD_WMA_SETTING, [](ui::HeadlessWindow& wma) {
+    wma.Select(IDC_WMA_PROFILES, 3);
+    wma.Click(ui::IDOK);
+  });
+  m_w->Click(IDC_WMA_SETTING);
+  EXPECT_EQ(m_host.ShownDialogs(), std::vector<int>{IDD_WMA_SETTING});
+  Finish();
+  EXPECT_NE(ReadBytes(m_ini).find("m_WmaSetting.nProfileIndex=3\n"), std::string::npos);
 }
 
 }  // namespace

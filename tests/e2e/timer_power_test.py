@@ -141,8 +141,9 @@ def main():
         os.mkdir(rec)
         os.mkdir(out)
         source = os.path.join(run.tmp, "input.wav")
-        write_tone(source, 3.0)  # then the file input goes on with silence
-        start = int(time.time()) + 5
+        lead = 5
+        write_tone(source, lead + DURATION + 10)  # sound for the whole timed minute
+        start = int(time.time()) + lead
         with open(run.ini, "w", encoding="utf-8") as f:
             f.write(f"RecTempFolder={rec}\nRecFolder={out}\nRecWav=1\n")
             f.write(f"TIMER_ENABLE=1\nTM_START={start}\nTM_END={start + DURATION}\nTM_POWERDOWN=1\n")

@@ -21,14 +21,17 @@
 #include "encode/recording_progress.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_settings.h"
+#include "support/probe.h"
 #include "support/temp_folder.h"
 
 namespace mivo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ProbeFields;
 using testing::ReadBytes;
 using testing::RecordingProgress;
+using testing::Shell;
 using testing::TempFolder;
 using testing::WriteBytes;
 
@@ -92,28 +95,8 @@ std::string Wav(const std::string& pcm, int rate, int channels, int form = 46, i
 
 // ---- outputs ----
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  if (!pipe) return out;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0) out.append(buffer, n);
-  return out;
-}
-
 std::map<std::string, std::string> Probe(const std::string& path) {
-  const std::string text = Shell(
-      "ffprobe -v error -select_streams a:0 -show_entries "
-      "stream=codec_name,sample_rate,channels,bit_rate,duration,start_time "
-      "-of default=noprint_wrappers=1 '" + path + "' 2>&1");
-  std::map<std::string, std::string> fields;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    const auto eq = line.find('=');
-    if (eq != std::string::npos) fields[line.substr(0, eq)] = line.substr(eq + 1);
-  }
-  return fields;
+  return ProbeFields(path, "stream=codec_name,sample_rate,channels,bit_rate,duration,start_time");
 }
 
 struct Frame {

@@ -150,7 +150,11 @@ class IWindow {
   virtual void SetProgressRange(int id, int low, int high) = 0;
   virtual void SetProgressPos(int id, int pos) = 0;
 
-  // Date and time pickers.
+  // Date and time pickers, as DTM_SETSYSTEMTIME and DTM_GETSYSTEMTIME: a
+  // date picker shows the date, a time picker the time of day, and both
+  // keep the whole value they were given. Setting an
+  // invalid value leaves the picker without one ("no date") until the user
+  // or the program gives it a value; reading it then answers invalid.
   virtual void SetPickerTime(int id, const PickerTime& t) = 0;
   virtual PickerTime GetPickerTime(int id) const = 0;
 
@@ -170,6 +174,23 @@ class IWindow {
 
   // Ends the modal run of this window with a result.
   virtual void EndDialog(int result) = 0;
+
+  // The wait cursor over the program's windows while a slow step runs on
+  // the window's thread. Calls nest: each Begin needs its End.
+  virtual void BeginWaitCursor() {}
+  virtual void EndWaitCursor() {}
+};
+
+// Shows the wait cursor for its lifetime.
+class WaitCursor {
+ public:
+  explicit WaitCursor(IWindow& window) : m_window(window) { m_window.BeginWaitCursor(); }
+  ~WaitCursor() { m_window.EndWaitCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+
+ private:
+  IWindow& m_window;
 };
 
 }  // namespace mivo::ui

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/process/file_io.h"
 #include "platform/process/regular_file.h"
 #include "platform/process/unique_fd.h"
 
@@ -25,20 +26,6 @@ std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p
 std::uint32_t Le32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-// Reads exactly n bytes at offset; false when the file ends first.
-bool ReadAt(int fd, std::uint64_t offset, void* buf, std::size_t n) {
-  auto* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t r = ::pread(fd, p, n, static_cast<off_t>(offset));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<std::size_t>(r);
-    offset += static_cast<std::uint64_t>(r);
-  }
-  return true;
 }
 
 std::optional<WavFileInfo> Fail(std::string* error, const std::string& path, const std::string& why) {
@@ -121,6 +108,8 @@ std::optional<WavFileInfo> ReadWavFileInfo(const std::string& path, std::string*
       info.channels = channels;
       info.rate = rate;
       info.blockAlign = blockAlign;
+      std::memcpy(info.format, fmt, size);
+      info.formatBytes = static_cast<std::uint16_t>(size);
       haveFormat = true;
     } else if (std::memcmp(hdr, "data", 4) == 0) {
       if (!haveFormat) return Fail(error, path, "the data chunk comes before the fmt chunk");

@@ -216,9 +216,8 @@ int HeadlessWindow::ProgressPos(int id) const {
 
 void HeadlessWindow::SetPickerTime(int id, const PickerTime& t) {
   std::lock_guard lock(m_mtx);
-  if (Control* c = Find(id)) {
-    if (t.valid) c->time = t;
-  }
+  // Invalid is "no date": the picker then holds no value.
+  if (Control* c = Find(id)) c->time = t.valid ? t : PickerTime{};
 }
 
 PickerTime HeadlessWindow::GetPickerTime(int id) const {
@@ -277,6 +276,27 @@ bool HeadlessWindow::Ended() const {
 int HeadlessWindow::Result() const {
   std::lock_guard lock(m_mtx);
   return m_nResult;
+}
+
+void HeadlessWindow::BeginWaitCursor() {
+  std::lock_guard lock(m_mtx);
+  ++m_nWaitDepth;
+  ++m_nWaitShown;
+}
+
+void HeadlessWindow::EndWaitCursor() {
+  std::lock_guard lock(m_mtx);
+  if (m_nWaitDepth > 0) --m_nWaitDepth;
+}
+
+int HeadlessWindow::WaitCursorDepth() const {
+  std::lock_guard lock(m_mtx);
+  return m_nWaitDepth;
+}
+
+int HeadlessWindow::WaitCursorsShown() const {
+  std::lock_guard lock(m_mtx);
+  return m_nWaitShown;
 }
 
 void HeadlessWindow::Click(int id) {

@@ -50,6 +50,11 @@ class HeadlessWindow final : public IWindow {
   void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
   int MessageBox(std::string_view text, std::string_view caption, unsigned type) override;
   void EndDialog(int result) override;
+  void BeginWaitCursor() override;
+  void EndWaitCursor() override;
+  // Wait cursors begun and not yet ended, and how many were ever begun.
+  int WaitCursorDepth() const;
+  int WaitCursorsShown() const;
 
   // The user, as a test plays it. Each runs the dialog's handler at once.
   void Click(int id);                          // button, check box (toggles), radio (checks)
@@ -116,6 +121,8 @@ class HeadlessWindow final : public IWindow {
   bool m_bEnded = false;
   int m_nFocused = 0;
   int m_nResult = 0;
+  int m_nWaitDepth = 0;
+  int m_nWaitShown = 0;
 };
 
 class HeadlessHost final : public IDialogHost {
