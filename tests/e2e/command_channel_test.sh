@@ -125,8 +125,12 @@ done
 # A FIFO nobody writes to, given as the input: refused at once, and whatever
 # happens a signal ends the program (generous bound, no timing asserted).
 mkfifo "$T/fifo.wav"
+# (Started without the EXIT trap: a signal that comes before the exec must
+# not run the clean-up in the forked shell.)
+trap - EXIT
 "$MIVO" --config "$INI" --input-file "$T/fifo.wav" >/dev/null 2>"$T/err" &
 fifo_pid=$!
+trap cleanup EXIT
 kill -TERM "$fifo_pid" 2>/dev/null
 for _ in $(seq 1 200); do kill -0 "$fifo_pid" 2>/dev/null || break; sleep 0.05; done
 if kill -0 "$fifo_pid" 2>/dev/null; then check "FIFO input: the program ends" ended running; kill -KILL "$fifo_pid"; fi
