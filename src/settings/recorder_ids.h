@@ -58,6 +58,8 @@ inline constexpr int IDC_METER = 1090;  // the meters' drawing area
 // signal or a lost source, and the buffers the input had to drop.
 inline constexpr int IDC_INPUT_NOTE = 1091;
 inline constexpr int IDC_OVERRUNS = 1092;
+// How many tracks of an earlier run were recovered at start-up.
+inline constexpr int IDC_RECOVERY_NOTE = 1093;
 inline constexpr int IDC_ENCODER_INFO = 1015;  // about box
 
 // Messages of the recorder window (WM_USER + n).
