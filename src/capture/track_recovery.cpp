@@ -62,7 +62,22 @@ RepairOutcome RepairTrack(const RecordingTrack& rec, QueueEntry* entry, platform
   const int s = rec.headerShortening;
   const std::uint64_t header = TrackHeaderSize(s);
   const std::uint64_t length = static_cast<std::uint64_t>(id.size);
-  std::uint64_t data = length > header ? (length - header) & ~std::uint64_t{3} : 0;
+  // A file that took the place (and the inode) of a track removed meanwhile
+  // does not begin as the writer began the track.
+  // (The journal knows a track only once its header is written.)
+  std::uint8_t head[kTrackHeaderMax] = {};
+  if (length < header) return RepairOutcome::Changed;
+  if (!ReadAt(fd.Get(), 0, head, static_cast<std::size_t>(header))) {
+    Fail(why, "cannot be read");
+    return RepairOutcome::Failed;
+  }
+  if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVEfmt ", 8) != 0 ||
+      GetLe32(head + 16) != 18u - static_cast<std::uint32_t>(s) || GetLe16(head + kFormatTagOffset) != 1 ||
+      GetLe32(head + kSampleRateOffset) != static_cast<std::uint32_t>(rec.sampleRate) ||
+      std::memcmp(head + header - 8, "data", 4) != 0) {
+    return RepairOutcome::Changed;
+  }
+  std::uint64_t data = (length - header) & ~std::uint64_t{3};
   if (data > TrackWriter::kMaxDataBytes) data = TrackWriter::kMaxDataBytes & ~std::uint64_t{3};
   const std::uint64_t audio = data > rec.leadGapBytes ? data - rec.leadGapBytes : 0;
   if (audio == 0) {
