@@ -23,8 +23,7 @@
 #include "convert/queue_journal.h"
 #include "convert/track_processor.h"
 #include "encode/gogo_dll.h"
-#include "platform/ui/headless/headless_host.h"
-#include "settings/recorder_ids.h"
+#include "convert/worker_window.h"
 
 namespace mivo {
 namespace {
@@ -100,41 +99,14 @@ class PointedProgress final : public IProgress {
   IProgress& m_inner;
 };
 
-const ui::DialogTemplate& Controls() {
-  static const ui::DialogTemplate t = [] {
-    ui::DialogTemplate d;
-    d.id = 1;
-    for (int id : {IDC_REMAINING, IDC_STAGE_LABEL}) d.controls.push_back({id, ui::ControlKind::Edit, "", {}, 0, 0});
-    for (int id : {IDC_TRACK_PROGRESS, IDC_STAGE_PROGRESS})
-      d.controls.push_back({id, ui::ControlKind::ProgressBar, "", {}, 0, 0});
-    return d;
-  }();
-  return t;
-}
-
-class ChildWindow final : public IWorkerWindow {
+// The test window, with the journal's records as its ledger.
+class ChildWindow final : public testing::WorkerWindow {
  public:
-  ChildWindow(const RecorderSettings& settings, IStepLedger& ledger)
-      : m_settings(settings), m_ledger(ledger), m_window(m_host.Open(m_dialog)) {}
-  ~ChildWindow() override { m_host.Destroy(m_window); }
-  ConversionQueue& Queue() override { return m_queue; }
-  RecorderSettings SettingsSnapshot() const override { return m_settings; }
-  int TimerState() const override { return 0; }
-  ui::IWindow& Window() override { return m_window; }
-  ui::IDialogHost& Host() override { return m_host; }
+  explicit ChildWindow(IStepLedger& ledger) : m_ledger(ledger) {}
   IStepLedger* Ledger() override { return &m_ledger; }
 
-  ui::HeadlessHost m_host;
-
  private:
-  struct Dialog : ui::CDialog {
-    Dialog() : ui::CDialog(Controls()) {}
-  };
-  const RecorderSettings m_settings;
   IStepLedger& m_ledger;
-  Dialog m_dialog;
-  ui::HeadlessWindow& m_window;
-  ConversionQueue m_queue;
 };
 
 int Run(const std::string& folder, const std::string& library, bool fresh) {
@@ -161,7 +133,8 @@ int Run(const std::string& folder, const std::string& library, bool fresh) {
   QueueJournal journal(folder + "/mivo.ini.journal",
                        [](std::string_view line) { std::fprintf(stderr, "note: %.*s\n", static_cast<int>(line.size()), line.data()); });
   PointedLedger ledger(journal);
-  ChildWindow window(s, ledger);
+  ChildWindow window(ledger);
+  window.Change([&s](RecorderSettings& settings) { settings = s; });
   EncoderSteps steps;
   steps.mp3 = [&gogo, &window](const std::string& track, const std::string& out, const RecorderSettings& settings,
                                IProgress& progress, IStepLog& log) {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -24,33 +23,6 @@ namespace fs = std::filesystem;
 using testing::ReadBytes;
 using testing::TempFolder;
 
-// One second of a 48 kHz stereo track, as sox writes it (44-byte header).
-std::string Track() {
-  std::string s = "RIFF" + std::string(4, '\0') + "WAVEfmt ";
-  auto le = [&s](std::uint32_t v, int n) {
-    for (int i = 0; i < n; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  };
-  le(16, 4);
-  le(1, 2);
-  le(2, 2);
-  le(48000, 4);
-  le(192000, 4);
-  le(4, 2);
-  le(16, 2);
-  s += "data";
-  le(192000, 4);
-  std::uint32_t x = 5;
-  for (int i = 0; i < 48000; ++i) {
-    x = x * 1664525u + 1013904223u;
-    const int noise = static_cast<int>(x >> 20) - 2048;
-    le(static_cast<std::uint16_t>(static_cast<std::int16_t>(9000.0 * std::sin(i * 0.031) + noise)), 2);
-    le(static_cast<std::uint16_t>(static_cast<std::int16_t>(7000.0 * std::sin(i * 0.017 + 1.0) - noise)), 2);
-  }
-  const auto riff = static_cast<std::uint32_t>(s.size() - 8);
-  for (int i = 0; i < 4; ++i) s[4 + static_cast<std::size_t>(i)] = static_cast<char>((riff >> (8 * i)) & 0xFF);
-  return s;
-}
-
 struct Point {
   int number;
   std::string name;
@@ -58,12 +30,20 @@ struct Point {
 
 class CrashRecovery : public ::testing::Test {
  protected:
-  // A folder with the track waiting to be queued.
-  static void Prepare(const TempFolder& dir) {
+  // A folder with the track waiting to be queued: one second of 48 kHz
+  // noise as sox writes it (44-byte header), the same in every folder.
+  void Prepare(const TempFolder& dir) {
     ASSERT_TRUE(dir.Ok());
     fs::create_directory(dir.PathOf("rec"));
     fs::create_directory(dir.PathOf("out"));
-    testing::WriteBytes(dir.PathOf("rec/music001.wav"), Track());
+    const std::string track = dir.PathOf("rec/music001.wav");
+    if (m_track.empty()) {
+      ASSERT_TRUE(testing::RunBounded({"sox", "-D", "-n", "-r", "48000", "-c", "2", "-b", "16", track, "synth", "1",
+                                       "pinknoise", "gain", "-8"},
+                                      30));
+      m_track = ReadBytes(track);
+    }
+    testing::WriteBytes(track, m_track);
   }
   static bool Child(const TempFolder& dir, int killAt, bool fresh, const std::string& log) {
     std::vector<std::string> argv = {CRASH_CHILD, dir.Dir().string(), LIBGOGO, std::to_string(killAt)};
@@ -87,6 +67,7 @@ class CrashRecovery : public ::testing::Test {
     }
     return files;
   }
+  std::string m_track;
 };
 
 TEST_F(CrashRecovery, AKillAnywhereInTheConversionEndsInTheFilesOfAnUninterruptedRun) {

@@ -1,7 +1,6 @@
 // A track while it records and after a crash: the header kept up to date by
-// the syncer and never touched after the final sizes, the interrupted track
-// repaired with the measure capture would have given it, and the start-up
-// recovery's order and notes.
+// the syncer and never touched after the final sizes, and the interrupted
+// track repaired with the measure capture would have given it.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -126,45 +125,6 @@ TEST_F(TrackRecoveryTest, ATrackWithoutAudioGoesAndAnotherFileIsLeftAlone) {
   WriteBytes(rec.file, "someone else's file");
   EXPECT_EQ(RepairTrack(rec, &entry, &version, &why), RepairOutcome::Changed);
   EXPECT_EQ(ReadBytes(rec.file), "someone else's file");
-}
-
-TEST_F(TrackRecoveryTest, StartUpQueuesTheInterruptedTrackFirstThenTheWaitingOnesAndTellsWhatIsLeftOut) {
-  const std::string journalPath = m_dir.PathOf("old.journal");
-  JournalState old;
-  for (const char* name : {"music001.wav", "music002.wav", "music003.wav"}) {
-    JournalEntry j;
-    j.entry.file = m_dir.PathOf(name);
-    WriteBytes(j.entry.file, name);
-    ASSERT_TRUE(platform::FileIdAt(j.entry.file, &j.version));
-    old.entries.push_back(j);
-  }
-  Rec();
-  FeedMusic(2);
-  fs::remove(old.entries[1].entry.file);
-  WriteBytes(old.entries[2].entry.file + ".tmp", "half a pass");
-  old.recording = m_journal.Contents().recording;
-  WriteBytes(journalPath, EncodeJournal(old));
-
-  std::vector<std::string> notes;
-  ConversionQueue queue;
-  QueueJournal journal(journalPath, nullptr);
-  const RecoveryReport report =
-      RecoverTracks(journal, queue, [&notes](std::string_view line) { notes.emplace_back(line); });
-  const std::vector<std::string> expected = {old.recording.file, old.entries[0].entry.file, old.entries[2].entry.file};
-  EXPECT_EQ(report.queued, expected);
-  {
-    std::lock_guard lock(queue.m_mtxQueue);
-    EXPECT_EQ(queue.m_arrQueueFile, expected);
-  }
-  EXPECT_FALSE(fs::exists(old.entries[2].entry.file + ".tmp"));
-  ASSERT_EQ(notes.size(), 2u) << (notes.empty() ? "" : notes[0]);
-  EXPECT_NE(notes[1].find(old.entries[1].entry.file + " no longer exists"), std::string::npos) << notes[1];
-  ASSERT_TRUE(journal.Flush(std::chrono::seconds(10)));
-  const DecodedJournal disk = DecodeJournal(ReadBytes(journalPath));
-  EXPECT_FALSE(disk.state.recording.active);
-  ASSERT_EQ(disk.state.entries.size(), 3u);
-  EXPECT_EQ(disk.state.entries[0].entry.file, old.recording.file);
-  journal.Stop();
 }
 
 }  // namespace
