@@ -157,6 +157,7 @@ RecoveryReport RecoverTracks(QueueJournal& journal, ConversionQueue& queue,
     if (duplicate) continue;
     switch (ResolveEntry(j)) {
       case EntryFate::Resume: kept.entries.push_back(std::move(j)); break;
+      case EntryFate::Finished: break;
       case EntryFate::Gone: tell("the queued track " + j.entry.file + " no longer exists; it is dropped"); break;
       case EntryFate::Changed:
         tell("the queued track " + j.entry.file +

@@ -50,7 +50,7 @@ EntryFate ResolveEntry(JournalEntry& j) {
     // Only the time stamps and the removal of the track were left; they are
     // done again, whatever the time stamps already did to the file.
     p = PendingStep{};
-    if (!exists) return EntryFate::Gone;
+    if (!exists) return EntryFate::Finished;  // the track was removed as its end asks
     j.version = now;
     return EntryFate::Resume;
   }

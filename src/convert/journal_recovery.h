@@ -9,9 +9,10 @@
 namespace mivo {
 
 enum class EntryFate {
-  Resume,   // queued again; it resumes after its ended steps
-  Gone,     // its track file no longer exists
-  Changed,  // its track file is not the version the journal knows: left as it is
+  Resume,    // queued again; it resumes after its ended steps
+  Finished,  // only its removal from the queue was left, and its track is gone as asked
+  Gone,      // its track file no longer exists
+  Changed,   // its track file is not the version the journal knows: left as it is
 };
 
 // Settles the step that was in flight (its rename happened or it did not),
