@@ -28,7 +28,6 @@
 #include "convert/track_processor.h"
 #include "encode/gogo_dll.h"
 #include "encode/wma_encoder.h"
-#include "platform/process/file_io.h"
 #include "platform/process/paths.h"
 #include "platform/process/regular_file.h"
 #include "platform/process/signals.h"
@@ -228,13 +227,16 @@ bool WriteTrackCopy(int inFd, const WavInput& in, const std::string& path, Measu
   PutLe16(h + kBitsOffset, in.bits);
   std::memcpy(h + 38 - s, "data", 4);
   PutLe32(h + DataSizeOffset(s), in.dataSize);
-  if (!platform::WriteAll(out.Get(), h, TrackHeaderSize(s))) return false;
+  if (!platform::WriteAll(out.Get(), std::string_view(reinterpret_cast<const char*>(h), TrackHeaderSize(s)))) return false;
 
   Meter meter;
   std::vector<std::uint8_t> block(1 << 20);
   for (std::uint64_t done = 0; done < in.dataSize;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), in.dataSize - done));
-    if (!platform::ReadAt(inFd, in.dataOffset + done, block.data(), n) || !platform::WriteAll(out.Get(), block.data(), n)) return false;
+    if (!ReadInputAt(inFd, in.dataOffset + done, block.data(), n) ||
+        !platform::WriteAll(out.Get(), std::string_view(reinterpret_cast<const char*>(block.data()), n))) {
+      return false;
+    }
     meter.Add(block.data(), n / 4);
     done += n;
   }
@@ -258,7 +260,8 @@ bool Deliver(const std::string& from, const std::string& to) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
-    if (!platform::WriteAll(out.Get(), block.data(), static_cast<std::size_t>(n))) {
+    const std::string_view got(reinterpret_cast<const char*>(block.data()), static_cast<std::size_t>(n));
+    if (!platform::WriteAll(out.Get(), got)) {
       ok = false;
       break;
     }

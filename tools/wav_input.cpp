@@ -6,13 +6,25 @@
 #include <cstring>
 
 #include "convert/track_rewrite.h"
-#include "platform/process/file_io.h"
 
 namespace mivo {
 
+bool ReadInputAt(int fd, std::uint64_t offset, void* data, std::size_t bytes) {
+  auto* p = static_cast<std::uint8_t*>(data);
+  while (bytes > 0) {
+    const ssize_t n = ::pread(fd, p, bytes, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    offset += static_cast<std::uint64_t>(n);
+    bytes -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 std::optional<std::string> Inspect(int fd, std::uint64_t fileSize, WavInput& in) {
   std::uint8_t riff[12];
-  if (fileSize < 12 || !platform::ReadAt(fd, 0, riff, 12)) return "not a WAV file (too short for a RIFF header)";
+  if (fileSize < 12 || !ReadInputAt(fd, 0, riff, 12)) return "not a WAV file (too short for a RIFF header)";
   if (std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0) {
     return "not a WAV file (no RIFF/WAVE header)";
   }
@@ -20,7 +32,7 @@ std::optional<std::string> Inspect(int fd, std::uint64_t fileSize, WavInput& in)
   std::uint64_t at = 12;
   while (at + 8 <= fileSize && !haveData) {
     std::uint8_t chunk[8];
-    if (!platform::ReadAt(fd, at, chunk, 8)) return "cannot read the file";
+    if (!ReadInputAt(fd, at, chunk, 8)) return "cannot read the file";
     const std::uint32_t size = GetLe32(chunk + 4);
     const std::uint64_t body = at + 8;
     if (std::memcmp(chunk, "fmt ", 4) == 0) {
@@ -28,7 +40,7 @@ std::optional<std::string> Inspect(int fd, std::uint64_t fileSize, WavInput& in)
         return "format chunk of " + std::to_string(size) + " bytes (only 16 or 18, plain PCM, is taken)";
       }
       std::uint8_t f[18] = {};
-      if (body + size > fileSize || !platform::ReadAt(fd, body, f, size)) return "truncated format chunk";
+      if (body + size > fileSize || !ReadInputAt(fd, body, f, size)) return "truncated format chunk";
       in.formatTag = GetLe16(f);
       in.channels = GetLe16(f + 2);
       in.rate = GetLe32(f + 4);

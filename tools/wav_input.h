@@ -17,6 +17,9 @@ struct WavInput {
   std::uint32_t dataSize = 0;
 };
 
+// Reads exactly `bytes` at `offset`; false when the file ends first.
+bool ReadInputAt(int fd, std::uint64_t offset, void* data, std::size_t bytes);
+
 // Fills `in` from the open file of `fileSize` bytes. The reason the file
 // cannot be processed, or nothing.
 std::optional<std::string> Inspect(int fd, std::uint64_t fileSize, WavInput& in);
