@@ -27,7 +27,7 @@ class BoxReporter final : public IStepReporter {
  public:
   explicit BoxReporter(IWorkerWindow& window) : m_window(window) {}
   void StepFailed(std::string_view message) override {
-    m_window.Host().MessageBox(message, ui::kDefaultCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    m_window.Host().MessageBox(message, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
   }
   void Note(std::string_view line) override {
     m_window.LogLine(line);
