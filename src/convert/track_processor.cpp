@@ -76,11 +76,6 @@ std::string WmaOutputPath(const std::string& track, const RecorderSettings& sett
   return OutputStem(track, settings) + ".wma";
 }
 
-int WmaProfileNumber(const WmaSetting& wma) {
-  if (wma.nProfileIndex != 0) return wma.nProfileIndex - 1;
-  return wma.bUseWMA8 ? 22 : 9;
-}
-
 bool SetTrackTimestamp(const std::string& path, std::int64_t startTime) {
   static_assert(sizeof(std::time_t) >= 8, "time stamps after 2038 need a 64-bit time_t");
   struct stat st {};

@@ -90,8 +90,7 @@ bool RecordingTimer::ReadDuration(int id, int high, std::int32_t& value) {
 }
 
 void RecordingTimer::WarnOfDiskSpace(std::int64_t seconds) {
-  const TimedRunNeeds needs =
-      NeedsOfTimedRun(m_settings, seconds, m_recorder.CaptureBytesPerSecond(), m_recorder.WmaBitsPerSecond());
+  const TimedRunNeeds needs = NeedsOfTimedRun(m_settings, seconds, m_recorder.CaptureBytesPerSecond());
   const DiskCheck check =
       CheckDiskSpace(needs, m_settings.FilesFolder(m_settings.RecTempFolder), m_settings.FilesFolder(m_settings.RecFolder),
                      m_recorder.DiskSpace());
