@@ -42,9 +42,9 @@ class Run:
         with open(self.log, "a", encoding="utf-8") as log:
             return self.spawn([self.mivo, "--config", self.ini, *args], stdout=log, stderr=subprocess.STDOUT)
 
-    def command(self, name, timeout=20):
-        """`mivo --command NAME` against the running recorder."""
-        return subprocess.run([self.mivo, "--config", self.ini, "--command", name], env=self.env,
+    def command(self, name, timeout=20, ini=None):
+        """`mivo --command NAME` against the recorder running on `ini` (this run's by default)."""
+        return subprocess.run([self.mivo, "--config", ini or self.ini, "--command", name], env=self.env,
                               capture_output=True, text=True, timeout=timeout)
 
     def wait_until(self, ready, seconds, proc=None):
