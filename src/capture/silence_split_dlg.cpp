@@ -101,7 +101,7 @@ void CSilenceSplitDlg::OnOK() {
     const std::optional<std::int32_t> v = ParseUnsignedSetting(w.GetDlgItemText(ids[i]));
     if (!v) {
       // The dialog stays open, with the focus on the field to correct.
-      w.MessageBox(kNotAPositiveInteger, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+      w.MessageBox(kNotAPositiveInteger, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
       w.SetFocus(ids[i]);
       return;
     }
@@ -112,7 +112,7 @@ void CSilenceSplitDlg::OnOK() {
                                                       ? static_cast<std::uint32_t>(m_settings.m_nWaveInBufSize)
                                                       : 0u} * 4;
   if (!TrackWriter::GapsFit(values[3], values[4], bufferBytes)) {
-    w.MessageBox(kGapsTooLong, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    w.MessageBox(kGapsTooLong, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
     w.SetFocus(IDC_SS_POSTGAP);
     return;
   }
