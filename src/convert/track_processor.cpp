@@ -21,7 +21,7 @@ namespace mivo {
 namespace {
 
 // Failure messages as message boxes without an owner; each blocks only the
-// worker until it is dismissed. Notes go to the debug log and to standard
+// worker until it is dismissed (or closes itself: see WorkerBoxes). Notes go to the debug log and to standard
 // error.
 class BoxReporter final : public IStepReporter {
  public:
