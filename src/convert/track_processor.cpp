@@ -140,7 +140,9 @@ bool TrackProcessor::WriteOutput(const QueueEntry& entry, TrackStep step, const 
     RemoveLeftovers(intent.temp);
     return false;
   }
-  if (m_options.syncToDisk) static_cast<void>(platform::SyncFolderOf(target));
+  // An output whose rename may not outlive a power cut does not count as
+  // written: the track stays.
+  if (m_options.syncToDisk && !platform::SyncFolderOf(target)) return false;
   static_cast<void>(Fault(FaultPoint::Replaced));
   return true;
 }
