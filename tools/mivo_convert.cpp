@@ -28,6 +28,7 @@
 #include "convert/track_processor.h"
 #include "encode/gogo_dll.h"
 #include "encode/wma_encoder.h"
+#include "platform/process/file_io.h"
 #include "platform/process/paths.h"
 #include "platform/process/regular_file.h"
 #include "platform/process/signals.h"
@@ -233,7 +234,7 @@ bool WriteTrackCopy(int inFd, const WavInput& in, const std::string& path, Measu
   std::vector<std::uint8_t> block(1 << 20);
   for (std::uint64_t done = 0; done < in.dataSize;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), in.dataSize - done));
-    if (!ReadInputAt(inFd, in.dataOffset + done, block.data(), n) ||
+    if (!platform::ReadAt(inFd, in.dataOffset + done, block.data(), n) ||
         !platform::WriteAll(out.Get(), std::string_view(reinterpret_cast<const char*>(block.data()), n))) {
       return false;
     }
