@@ -19,6 +19,9 @@ CTEST_TIMEOUT ?= 120
 ARGS          ?=
 BENCH_ARGS    ?=
 CMAKE_ARGS    ?=
+# make install: where the tree goes (PREFIX), and a staging root in front of it (DESTDIR).
+PREFIX        ?= /usr/local
+DESTDIR       ?=
 
 CONFIGURE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 TSAN_FLAGS     := -fsanitize=thread -g -O1
@@ -28,7 +31,7 @@ TSAN_CONFIGURE_ARGS := -DMIVO_WITH_QT=OFF -DMIVO_BUILD_BENCH=OFF -DCMAKE_BUILD_T
 	-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
 	-DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread
 
-.PHONY: help setup build run screenshot test tsan bench clean
+.PHONY: help setup build run screenshot test tsan bench install deb clean
 
 help:
 	@echo "Mivo, a desktop audio recorder. Targets:"
@@ -37,6 +40,8 @@ help:
 	@echo "  make test        install, build, run all tests, then the ThreadSanitizer tests"
 	@echo "  make screenshot  build, start the recorder on Xvfb, save $(SHOT)"
 	@echo "  make bench       build, run the benchmarks"
+	@echo "  make install     build, install into PREFIX (default $(PREFIX)); DESTDIR=... stages it"
+	@echo "  make deb         build the Debian package mivo_<version>_<arch>.deb here"
 	@echo "  make tsan        only the ThreadSanitizer build and its tests ($(TSAN_DIR)/)"
 	@echo "  make build       install missing packages, configure and build ($(BUILD_DIR)/)"
 	@echo "  make setup       install the missing Debian packages (scripts/packages.txt)"
@@ -105,6 +110,23 @@ bench: build
 	  printf '\n--- %s\n' "$$b"; "$$b" $(BENCH_ARGS); \
 	done; \
 	if [ $$found = 0 ]; then echo "No benchmark programs were built yet (expected $(BUILD_DIR)/bin/bench_*)."; fi
+
+# The programs, libgogo.so (in lib/mivo), the launcher, icons, metadata and
+# manual pages. The tree can be moved as a whole: the programs find libgogo.so
+# relative to themselves.
+install: build
+	@printf '\n==> %s\n' "Installing into $(DESTDIR)$(PREFIX)"
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# CPack's DEB generator on the build tree; dependencies from dpkg-shlibdeps.
+deb: build
+	@printf '\n==> %s\n' "Building the Debian package"
+	rm -rf $(BUILD_DIR)/deb
+	cd $(BUILD_DIR) && cpack -G DEB -B deb
+	@shopt -s nullglob; debs=($(BUILD_DIR)/deb/mivo_*.deb); \
+	if [ $${#debs[@]} != 1 ]; then echo "ERROR: cpack made no single package" >&2; exit 1; fi; \
+	rm -f mivo_*.deb; mv "$${debs[0]}" .; \
+	echo "Package: $(CURDIR)/$${debs[0]##*/} (install it with: sudo apt install ./$${debs[0]##*/})"
 
 clean:
 	@printf '\n==> %s\n' "Removing $(BUILD_DIR)/ and $(TSAN_DIR)/"
