@@ -14,6 +14,7 @@
 #include "capture/capture_ids.h"
 #include "capture/input_setting_dlg.h"
 #include "capture/silence_split_dlg.h"
+#include "capture/track_recovery.h"
 #include "convert/track_processor.h"
 #include "platform/sync/thread.h"
 #include "settings/recorder_ids.h"
@@ -125,6 +126,10 @@ bool CRecorderDlg::OnInitDialog() {
   platform::SetProcessPriorityClass(m_settings.m_nPriorityClass);
 
   PublishSettings();
+  if (!m_env.settingsPath.empty()) {
+    m_journal = std::make_unique<QueueJournal>(QueueJournal::PathFor(m_env.settingsPath),
+                                               [this](std::string_view line) { Note(line); });
+  }
   IWorkerWindow& self = *this;
   m_pWorkerThread = std::make_unique<ConversionWorker>(self, *m_env.processor);
   std::string why;
@@ -138,6 +143,9 @@ bool CRecorderDlg::OnInitDialog() {
     m_nExitStatus = 1;
     w.PostMessage(ui::WM_CLOSE, 0, 0);
   }
+  // Tracks of an earlier run come first, and their numbers are taken,
+  // before a restored timer may start recording.
+  RecoverQueue();
   if (timerRestored) ArmRestoredTimer();
   m_bInitialised = true;
   if (m_env.link) m_env.link->Attach(w);
@@ -151,6 +159,26 @@ void CRecorderDlg::ArmRestoredTimer() {
   PublishSettings();
   UpdateKeepAwake();
   if (!m_deferredBoxes.Empty()) Wnd().PostMessage(WM_APP_TIMER_NOTICE, 0, 0);
+}
+
+void CRecorderDlg::Note(std::string_view line) {
+  m_log.Line(line);
+  std::fprintf(stderr, "mivo: %.*s\n", static_cast<int>(line.size()), line.data());
+}
+
+void CRecorderDlg::RecoverQueue() {
+  if (!m_journal) return;
+  // What an earlier run left: the track it was recording and the tracks it
+  // had not finished converting. Told on the window and in the log, never
+  // in a box: nobody may be there at an unattended start.
+  const RecoveryReport report = RecoverTracks(*m_journal, m_queue, [this](std::string_view line) { Note(line); });
+  m_writer.SetJournal(m_journal.get());
+  if (report.queued.empty()) return;
+  for (const std::string& track : report.queued) m_writer.ReserveNumbersUpTo(TrackNumberOf(m_settings, track));
+  const std::string count = std::to_string(report.queued.size());
+  Note(count + " track(s) of an earlier run recovered and queued for conversion");
+  Wnd().SetDlgItemText(IDC_RECOVERY_NOTE, "前回の " + count + " 曲を復旧しました");
+  Wnd().SetDlgItemText(IDC_REMAINING, std::to_string(m_queue.Length()));
 }
 
 void CRecorderDlg::FillControls() {
@@ -539,6 +567,8 @@ void CRecorderDlg::OnDestroy() {
     m_pWorkerThread->Join();
     m_pWorkerThread.reset();
   }
+  // What is still queued stays in the journal for the next start.
+  if (m_journal) m_journal->Stop();
 }
 
 }  // namespace mivo

@@ -18,6 +18,7 @@
 #include "capture/track_writer.h"
 #include "convert/conversion_queue.h"
 #include "convert/conversion_worker.h"
+#include "convert/queue_journal.h"
 #include "platform/power/power.h"
 #include "platform/ui/dialog.h"
 #include "platform/wavein/wavein.h"
@@ -127,6 +128,7 @@ class CRecorderDlg final : public ui::CDialog,
   ui::IWindow& Window() override { return Wnd(); }
   ui::IDialogHost& Host() override { return *m_env.host; }
   void LogLine(std::string_view line) override { m_log.Line(line); }
+  IStepLedger* Ledger() override { return m_journal.get(); }
 
   // IRecorderControl (IsRecording and IsSkip above)
   void EndSkip() override;
@@ -172,6 +174,9 @@ class CRecorderDlg final : public ui::CDialog,
   void Sleep(unsigned ms) const;
   void ShowWarning(const std::string& text);
   void ReportSettingsNotSaved(const std::string& error);
+  void RecoverQueue();
+  // A line for the debug log and the terminal; any thread.
+  void Note(std::string_view line);
 
   RecorderEnvironment m_env;
   RecorderSettings m_settings;
@@ -201,6 +206,8 @@ class CRecorderDlg final : public ui::CDialog,
   KeepAwake m_awake;
 
   std::unique_ptr<ITrackProcessor> m_ownProcessor;
+  // The queue journal beside the settings file; outlives the worker.
+  std::unique_ptr<QueueJournal> m_journal;
   std::unique_ptr<ConversionWorker> m_pWorkerThread;
 };
 

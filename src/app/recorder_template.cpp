@@ -47,6 +47,7 @@ DialogTemplate MakeRecorderTemplate() {
   t.Add(IDC_RECFOLDER_BROWSE, K::Button, "...", Rect{291, 86, 18, 12});
   t.Add(-1, K::Static, "ファイル名プレフィックス", Rect{10, 100, 124, 10});
   t.Add(IDC_FILEPRE, K::Edit, "", Rect{136, 98, 80, 11});
+  t.Add(IDC_RECOVERY_NOTE, K::Static, "", Rect{220, 100, 90, 9});
 
   // Output formats.
   t.Add(-1, K::GroupBox, "出力形式", Rect{4, 114, 98, 58});

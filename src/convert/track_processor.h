@@ -12,6 +12,7 @@
 
 #include "convert/conversion_worker.h"
 #include "convert/progress.h"
+#include "convert/step_ledger.h"
 #include "convert/track_rewrite.h"
 #include "settings/recorder_settings.h"
 
@@ -97,12 +98,19 @@ class TrackProcessor final : public ITrackProcessor {
   void WatchStopRequest(const std::atomic<bool>* stop) override { m_stop = stop; }
 
   // The processing itself, for any front end. The track is read as the
-  // entry says it was written (capture rate, header form).
+  // entry says it was written (capture rate, header form). With a ledger,
+  // the steps that ended in an earlier run are skipped and every step is
+  // recorded as it goes (the recorder's queue journal).
   TrackOutcome Process(const QueueEntry& entry, const RecorderSettings& settings, IProgress& progress,
-                       IStepReporter& reporter) const;
+                       IStepReporter& reporter, IStepLedger* ledger = nullptr) const;
 
  private:
   void Pause(const RecorderSettings& settings, const IProgress& progress) const;
+  bool Fault(FaultPoint point) const;
+  // Runs an output step: with a ledger through a temporary file put in
+  // place by a recorded rename.
+  bool WriteOutput(const QueueEntry& entry, TrackStep step, const std::string& target,
+                   const std::function<bool(const std::string&)>& encode, IStepLedger* ledger) const;
 
   EncoderSteps m_steps;
   Options m_options;

@@ -60,6 +60,8 @@ inline constexpr int IDC_INPUT_NOTE = 1091;
 inline constexpr int IDC_OVERRUNS = 1092;
 // Below the timer group: what the timer is waiting for, and when.
 inline constexpr int IDC_TIMER_NOTE = 1093;
+// How many tracks of an earlier run were recovered at start-up.
+inline constexpr int IDC_RECOVERY_NOTE = 1094;
 inline constexpr int IDC_ENCODER_INFO = 1015;  // about box
 
 // Messages of the recorder window (WM_USER + n).

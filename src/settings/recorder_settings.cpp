@@ -31,6 +31,7 @@
 #include <utility>
 #include <variant>
 
+#include "platform/files/files.h"
 #include "platform/process/paths.h"
 #include "platform/process/unique_fd.h"
 
@@ -346,19 +347,6 @@ class TempFileGuard {
   bool m_bArmed = true;
 };
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;  // no progress: give up rather than spin
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // False, with "<path>: <the system's reason>" in `error` when asked for.
 bool Failed(std::string* error, const std::string& path, int err) {
   if (error != nullptr) *error = path + ": " + std::strerror(err);
@@ -396,7 +384,7 @@ bool FinalTarget(const std::string& path, std::string* target) {
 bool RewriteInPlace(const std::string& path, std::string_view content, std::string* error) {
   platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
   if (!fd) return Failed(error, path, errno);
-  if (!WriteAll(fd.Get(), content) ||
+  if (!platform::WriteAll(fd.Get(), content) ||
       ::ftruncate(fd.Get(), static_cast<off_t>(content.size())) != 0 || ::fsync(fd.Get()) != 0) {
     return Failed(error, path, errno);
   }
@@ -423,7 +411,7 @@ bool ReplaceFile(const std::string& path, std::string_view content, std::string*
     (void)::fchmod(fd.Get(), old.st_mode & 07777);
   }
 
-  if (!WriteAll(fd.Get(), content) || ::fsync(fd.Get()) != 0) return Failed(error, tempPath, errno);
+  if (!platform::WriteAll(fd.Get(), content) || ::fsync(fd.Get()) != 0) return Failed(error, tempPath, errno);
   if (::close(fd.Release()) != 0) return Failed(error, tempPath, errno);
   if (::rename(tempPath.c_str(), target.c_str()) != 0) {
     // The file may not be replaced (a file mounted on its own, a folder

@@ -11,6 +11,7 @@
 #include "app/about_dlg.h"
 #include "app/recorder_dlg.h"
 #include "app/window_link.h"
+#include "convert/queue_journal.h"
 #include "encode/wma_setting_dlg.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
@@ -373,6 +374,40 @@ TEST_F(RecorderDlgTest, TerminationStopsTheRecordingAndSavesEvenWithTracksWaitin
   EXPECT_NE(ReadBytes(m_ini).find("RecFilePre=radio\n"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(waiting));
   EXPECT_EQ(m_dlg->Queue().Length(), 1u);  // the second track was never taken up
+}
+
+TEST_F(RecorderDlgTest, AnEarlierRunsWaitingTracksAreQueuedAgainKeptAtTerminationAndTheirNumbersNotReused) {
+  // Killed with two tracks waiting, of which one has gone since.
+  JournalState earlier;
+  for (const char* name : {"music005.wav", "music007.wav"}) {
+    JournalEntry j;
+    j.entry.file = m_dir.PathOf(name);
+    WriteBytes(j.entry.file, name);
+    ASSERT_TRUE(platform::FileIdAt(j.entry.file, &j.version));
+    earlier.entries.push_back(j);
+  }
+  std::filesystem::remove(m_dir.PathOf("music007.wav"));
+  const std::string journal = QueueJournal::PathFor(m_dir.PathOf("mivo.ini"));
+  WriteBytes(journal, EncodeJournal(earlier));
+
+  Start(false, InDir() + "DebugLogLevel=1\nDebugLogFileName=" + m_dir.PathOf("debug.log") + "\n");
+  ASSERT_TRUE(m_processor.WaitStarted(1));
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_RECOVERY_NOTE), "前回の 1 曲を復旧しました");
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_REMAINING), "1");
+  m_w->Click(IDC_REC);
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_TRACKFILE), m_dir.PathOf("music006.wav"));
+
+  // Terminated while it converts: it is still waiting at the next start.
+  m_link.RequestTerminate();
+  m_w->PumpMessages();
+  Finish();
+  const JournalState after = DecodeJournal(ReadBytes(journal)).state;
+  ASSERT_EQ(after.entries.size(), 1u);
+  EXPECT_EQ(after.entries[0].entry.file, m_dir.PathOf("music005.wav"));
+  EXPECT_FALSE(after.recording.active);  // the empty track went
+  const std::string log = ReadBytes(m_dir.PathOf("debug.log"));
+  EXPECT_NE(log.find(m_dir.PathOf("music007.wav") + " no longer exists"), std::string::npos) << log;
+  EXPECT_NE(log.find("1 track(s) of an earlier run recovered and queued"), std::string::npos) << log;
 }
 
 TEST_F(RecorderDlgTest, TerminationBeforeTheWindowIsUpIsDeliveredAtAttach) {
