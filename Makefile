@@ -111,7 +111,7 @@ bench: build
 	done; \
 	if [ $$found = 0 ]; then echo "No benchmark programs were built yet (expected $(BUILD_DIR)/bin/bench_*)."; fi
 
-# The programs, libgogo.so (in lib/mivo), the launcher, icons, metadata and
+# The programs, libgogo.so (in lib/<triplet>/mivo), the launcher, icons, metadata and
 # manual pages. The tree can be moved as a whole: the programs find libgogo.so
 # relative to themselves.
 install: build

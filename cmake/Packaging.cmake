@@ -30,7 +30,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${MIVO_HOMEPAGE}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse")
+# Added to what dpkg-shlibdeps finds: the window's texts need a Japanese font,
+# Qt's own buttons (はい, いいえ) its Japanese translations.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-vlgothic | fonts-japanese-gothic")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xdg-user-dirs")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 include(CPack)
