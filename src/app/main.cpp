@@ -15,7 +15,6 @@
 #include "app/command_line.h"
 #include "app/recorder_app.h"
 #include "app/window_link.h"
-#include "capture/capture_ids.h"
 #include "platform/ipc/instance.h"
 #include "platform/power/logind_power.h"
 #include "platform/process/paths.h"
@@ -69,7 +68,7 @@ void ShowRefusal(int argc, char** argv, const std::string& settingsPath) {
   QApplication::setApplicationName("Mivo");
   mivo::ui::QtDialogHost host;
   QTimer::singleShot(kRefusalBoxMs, &application, [&host] { host.CancelModals(); });
-  host.MessageBox("この設定ファイルを使う Mivo がすでに動いています。\r\n" + settingsPath, mivo::kAppTitle,
+  host.MessageBox("この設定ファイルを使う Mivo がすでに動いています。\r\n" + settingsPath, mivo::ui::kAppTitle,
                   mivo::ui::MB_OK | mivo::ui::MB_ICONEXCLAMATION);
 }
 

@@ -11,7 +11,6 @@
 #include "encode/mp3_setting_dlg.h"
 #include "encode/wma_encoder.h"
 #include "encode/wma_setting_dlg.h"
-#include "capture/capture_ids.h"
 #include "capture/input_setting_dlg.h"
 #include "capture/silence_split_dlg.h"
 #include "capture/track_recovery.h"
@@ -81,7 +80,7 @@ void CRecorderDlg::Report(const std::string& line, bool alsoStderr) {
 }
 
 void CRecorderDlg::ShowWarning(const std::string& text) {
-  Wnd().MessageBox(text, kAppTitle, ui::MB_OK | ui::MB_ICONWARNING);
+  Wnd().MessageBox(text, ui::kAppTitle, ui::MB_OK | ui::MB_ICONWARNING);
 }
 
 bool CRecorderDlg::OnInitDialog() {
@@ -139,7 +138,7 @@ bool CRecorderDlg::OnInitDialog() {
     // Nothing could be converted: say so and end the run as after Abort.
     m_pWorkerThread.reset();
     std::fprintf(stderr, "mivo: cannot start the conversion thread: %s\n", why.c_str());
-    w.MessageBox(std::string(kNoWorker) + "\r\n(" + why + ")", kAppTitle, ui::MB_OK | ui::MB_ICONSTOP);
+    w.MessageBox(std::string(kNoWorker) + "\r\n(" + why + ")", ui::kAppTitle, ui::MB_OK | ui::MB_ICONSTOP);
     m_nExitStatus = 1;
     w.PostMessage(ui::WM_CLOSE, 0, 0);
   }
@@ -221,7 +220,7 @@ void CRecorderDlg::FillControls() {
 
 bool CRecorderDlg::OpenCapture() {
   ui::IWindow& w = Wnd();
-  if (!m_strCaptureRefusal.empty()) w.MessageBox(m_strCaptureRefusal, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  if (!m_strCaptureRefusal.empty()) w.MessageBox(m_strCaptureRefusal, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
   m_writer.SetFormat(m_wfxInput, m_nBufFrames);
   // Without a wave input the window runs as after "Ignore" in the device
   // error box: no buffer ever arrives.
@@ -252,7 +251,7 @@ void CRecorderDlg::OnCaptureStatus() {
   if (lost && !wasLost && m_bRecording) {
     // The track so far is kept as on STOP; the device comes back by itself.
     OnStop();
-    Wnd().MessageBox(kInputLost, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    Wnd().MessageBox(kInputLost, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
   }
 }
 
@@ -325,7 +324,7 @@ void CRecorderDlg::CloseTrack() {
 void CRecorderDlg::OnFormatCheck(int id, bool& setting) {
   ui::IWindow& w = Wnd();
   if (id == IDC_MP3 && !m_bEncoderAvailable) {
-    w.MessageBox(kNoEncoder, kAppTitle, ui::MB_OK | ui::MB_ICONINFORMATION);
+    w.MessageBox(kNoEncoder, ui::kAppTitle, ui::MB_OK | ui::MB_ICONINFORMATION);
     w.CheckDlgButton(IDC_MP3, false);
   } else if (m_bRecording) {
     // The click already toggled the box: undo it.
@@ -546,7 +545,7 @@ void CRecorderDlg::ReportSettingsNotSaved(const std::string& error) {
   // After a signal or a finished timed recording nobody may be there to
   // answer; the log and the terminal tell then.
   if (m_bTerminating || m_timer.State() == RecordingTimer::kFinished) return;
-  Wnd().MessageBox(std::string(kSettingsNotSaved) + "\r\n" + error, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  Wnd().MessageBox(std::string(kSettingsNotSaved) + "\r\n" + error, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
 void CRecorderDlg::OnDestroy() {

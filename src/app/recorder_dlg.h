@@ -138,7 +138,6 @@ class CRecorderDlg final : public ui::CDialog,
   void Rec() override { OnRec(); }
   void WakeWorker() override { m_queue.m_evQueue.Pulse(); }
   std::uint32_t CaptureBytesPerSecond() const override { return m_wfxInput.nAvgBytesPerSec; }
-  std::optional<std::uint32_t> WmaBitsPerSecond() const override { return std::nullopt; }
   DiskSpaceQuery DiskSpace() const override { return m_env.diskSpace ? m_env.diskSpace : platform::QueryDiskSpace; }
 
   // ICaptureClient

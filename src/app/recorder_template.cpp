@@ -18,7 +18,7 @@ namespace {
 DialogTemplate MakeRecorderTemplate() {
   DialogTemplate t;
   t.id = IDD_RECORDER;
-  t.title = "Mivo";
+  t.title = ui::kAppTitle;
   t.width = 319;
   t.height = 275;
   using K = ControlKind;

@@ -5,7 +5,6 @@
 #include <optional>
 #include <utility>
 
-#include "capture/capture_ids.h"
 #include "platform/ui/dialog.h"
 
 namespace mivo {
@@ -80,7 +79,7 @@ unsigned CaptureEngine::ChooseDevice(std::string& deviceName, ui::IWindow& windo
   if (const std::optional<unsigned> id = FindDevice(deviceName, count)) return *id;
   // A device was expected: the preferred one, never the demo in its place.
   const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
-  window.MessageBox(text, kAppTitle, ui::MB_OK);
+  window.MessageBox(text, ui::kAppTitle, ui::MB_OK);
   deviceName.clear();
   return platform::WAVE_MAPPER;
 }

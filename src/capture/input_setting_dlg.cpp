@@ -118,7 +118,7 @@ void CInputSettingDlg::OnOK() {
   if (device != m_settings.WaveInDevName || rate != m_settings.RecSamplesPerSec ||
       channels != m_settings.RecChannels || bits != m_settings.RecBitsPerSample ||
       header != m_settings.m_nWavheaderShortening) {
-    w.MessageBox(kRestartNeeded, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    w.MessageBox(kRestartNeeded, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
     m_settings.WaveInDevName = device;
     m_settings.RecSamplesPerSec = rate;
     m_settings.RecChannels = channels;

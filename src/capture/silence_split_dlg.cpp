@@ -100,7 +100,7 @@ void CSilenceSplitDlg::OnOK() {
     const std::optional<std::int32_t> v = ParseUnsignedSetting(w.GetDlgItemText(ids[i]));
     if (!v) {
       // The dialog stays open, with the focus on the field to correct.
-      w.MessageBox(kNotAPositiveInteger, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+      w.MessageBox(kNotAPositiveInteger, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
       w.SetFocus(ids[i]);
       return;
     }

@@ -27,7 +27,7 @@ class BoxReporter final : public IStepReporter {
  public:
   explicit BoxReporter(IWorkerWindow& window) : m_window(window) {}
   void StepFailed(std::string_view message) override {
-    m_window.Host().MessageBox(message, ui::kDefaultCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    m_window.Host().MessageBox(message, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
   }
   void Note(std::string_view line) override {
     m_window.LogLine(line);
@@ -74,11 +74,6 @@ std::string Mp3OutputPath(const std::string& track, const RecorderSettings& sett
 
 std::string WmaOutputPath(const std::string& track, const RecorderSettings& settings) {
   return OutputStem(track, settings) + ".wma";
-}
-
-int WmaProfileNumber(const WmaSetting& wma) {
-  if (wma.nProfileIndex != 0) return wma.nProfileIndex - 1;
-  return wma.bUseWMA8 ? 22 : 9;
 }
 
 bool SetTrackTimestamp(const std::string& path, std::int64_t startTime) {

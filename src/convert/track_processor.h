@@ -62,8 +62,6 @@ std::string TrackBaseName(const std::string& track);
 // RecFolder + base name + the extension of the MP3 encoder's output form.
 std::string Mp3OutputPath(const std::string& track, const RecorderSettings& settings);
 std::string WmaOutputPath(const std::string& track, const RecorderSettings& settings);
-// The WMA profile number: nProfileIndex - 1, or 22 (WMA8) / 9 when it is 0.
-int WmaProfileNumber(const WmaSetting& wma);
 
 // Sets the file's modification time to `startTime`, leaving its access time
 // as it was. False when the file cannot be found or changed.

@@ -115,7 +115,7 @@ std::uintptr_t Text(const std::string& text) {
 }
 
 void ShowError(ui::IDialogHost& host) {
-  host.MessageBox("ERROR", ui::kDefaultCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  host.MessageBox("ERROR", ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
 const char* ModeName(std::uint32_t mode) {

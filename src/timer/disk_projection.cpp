@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/wm/system_profiles.h"
+
 namespace mivo {
 namespace {
 
@@ -9,10 +11,15 @@ constexpr std::uint64_t kMegabyte = 1000 * 1000;
 
 std::uint64_t BytesAt(std::uint64_t seconds, std::uint64_t bitsPerSecond) { return seconds * bitsPerSecond / 8; }
 
+// The profile the worker writes WMA with, from the set the WMA8 box chooses.
+const platform::wm::SystemProfile* WmaProfile(const WmaSetting& wma) {
+  return platform::wm::FindSystemProfile(wma.bUseWMA8 ? platform::wm::WMT_VER_7_0 : platform::wm::WMT_VER_4_0,
+                                         WmaProfileNumber(wma));
+}
+
 }  // namespace
 
-TimedRunNeeds NeedsOfTimedRun(const RecorderSettings& s, std::int64_t seconds, std::uint32_t captureBytesPerSecond,
-                              std::optional<std::uint32_t> wmaBitsPerSecond) {
+TimedRunNeeds NeedsOfTimedRun(const RecorderSettings& s, std::int64_t seconds, std::uint32_t captureBytesPerSecond) {
   TimedRunNeeds needs;
   if (seconds <= 0) return needs;
   const auto secs = static_cast<std::uint64_t>(seconds);
@@ -29,8 +36,9 @@ TimedRunNeeds NeedsOfTimedRun(const RecorderSettings& s, std::int64_t seconds, s
     }
   }
   if (s.RecWma) {
-    needs.wmaEstimated = !wmaBitsPerSecond.has_value();
-    needs.outputBytes += BytesAt(secs, wmaBitsPerSecond.value_or(kWmaEstimateBitsPerSecond));
+    const platform::wm::SystemProfile* profile = WmaProfile(s.m_WmaSetting);
+    needs.wmaEstimated = profile == nullptr;
+    needs.outputBytes += BytesAt(secs, profile != nullptr ? profile->bitrate : kWmaEstimateBitsPerSecond);
   }
   return needs;
 }

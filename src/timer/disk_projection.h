@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,9 +12,9 @@
 
 namespace mivo {
 
-// Rates assumed where the settings do not fix one: WMA output when its
-// profile's rate is not known, MP3 output in variable bit rate mode (the
-// format's highest rate).
+// Rates assumed where the settings do not fix one: WMA output when the
+// stored profile number names no profile (no WMA file is then written),
+// MP3 output in variable bit rate mode (the format's highest rate).
 inline constexpr std::uint32_t kWmaEstimateBitsPerSecond = 192000;
 inline constexpr std::uint32_t kMp3VbrBitsPerSecond = 320000;
 
@@ -28,9 +27,9 @@ struct TimedRunNeeds {
 // The bytes a run of `seconds` leaves on disk at its fullest, as if it were
 // one track: the track itself, a sample pass's temporary copy of it when a
 // pass is enabled, the unprocessed copy de-emphasis keeps when asked to, and
-// the enabled outputs (the MP3 encoder's WAV form at the capture rate).
-TimedRunNeeds NeedsOfTimedRun(const RecorderSettings& s, std::int64_t seconds, std::uint32_t captureBytesPerSecond,
-                              std::optional<std::uint32_t> wmaBitsPerSecond);
+// the enabled outputs (the MP3 encoder's WAV form at the capture rate, WMA
+// at the bit rate of the system profile the worker writes it with).
+TimedRunNeeds NeedsOfTimedRun(const RecorderSettings& s, std::int64_t seconds, std::uint32_t captureBytesPerSecond);
 
 using DiskSpaceQuery = bool (*)(const std::string& folder, platform::DiskSpace* space);
 

@@ -1,6 +1,5 @@
 #include "timer/power_action.h"
 
-#include "capture/capture_ids.h"
 #include "platform/ui/dialog.h"
 #include "settings/recorder_ids.h"
 
@@ -46,7 +45,7 @@ bool PowerAction::ObtainRight(std::string* why) {
 void PowerAction::Restore(ui::IWindow& w, bool powerDown, DeferredBoxes& deferred) {
   std::string why;
   if (powerDown && !ObtainRight(&why)) {
-    deferred.Add(std::string(kNoShutdownRight), std::string(ui::kDefaultCaption), ui::MB_OK | ui::MB_ICONSTOP);
+    deferred.Add(std::string(kNoShutdownRight), std::string(ui::kAppTitle), ui::MB_OK | ui::MB_ICONSTOP);
     powerDown = false;
   }
   m_settings.TM_POWERDOWN = powerDown;
@@ -62,12 +61,12 @@ void PowerAction::OnPowerDownClicked(ui::IWindow& w) {
   }
   std::string why;
   if (!ObtainRight(&why)) {
-    w.MessageBox(kNoShutdownRight, ui::kDefaultCaption, ui::MB_OK | ui::MB_ICONSTOP);
+    w.MessageBox(kNoShutdownRight, ui::kAppTitle, ui::MB_OK | ui::MB_ICONSTOP);
     w.CheckDlgButton(IDC_POWERDOWN, false);
     m_settings.TM_POWERDOWN = false;
     return;
   }
-  w.MessageBox(kPowerOffCaution, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  w.MessageBox(kPowerOffCaution, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
   EnableLists(w, true);
 }
 

@@ -4,7 +4,6 @@
 #include <limits>
 #include <utility>
 
-#include "capture/capture_ids.h"
 #include "convert/setting_fields.h"
 #include "platform/ui/dialog.h"
 #include "settings/recorder_ids.h"
@@ -81,7 +80,8 @@ bool RecordingTimer::ReadDuration(int id, int high, std::int32_t& value) {
   }
   const std::optional<std::int32_t> parsed = ParseFieldInt(text);
   if (!parsed || *parsed < 0 || *parsed > high) {
-    Box(parsed ? IntegerRangeMessage(0, high) : std::string(kNotAnInteger), kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    Box(parsed ? IntegerRangeMessage(0, high) : std::string(kNotAnInteger), ui::kAppTitle,
+        ui::MB_OK | ui::MB_ICONEXCLAMATION);
     w.SetFocus(id);
     return false;
   }
@@ -90,12 +90,11 @@ bool RecordingTimer::ReadDuration(int id, int high, std::int32_t& value) {
 }
 
 void RecordingTimer::WarnOfDiskSpace(std::int64_t seconds) {
-  const TimedRunNeeds needs =
-      NeedsOfTimedRun(m_settings, seconds, m_recorder.CaptureBytesPerSecond(), m_recorder.WmaBitsPerSecond());
+  const TimedRunNeeds needs = NeedsOfTimedRun(m_settings, seconds, m_recorder.CaptureBytesPerSecond());
   const DiskCheck check =
       CheckDiskSpace(needs, m_settings.FilesFolder(m_settings.RecTempFolder), m_settings.FilesFolder(m_settings.RecFolder),
                      m_recorder.DiskSpace());
-  if (!check.Fits()) Box(DiskWarningText(check), kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  if (!check.Fits()) Box(DiskWarningText(check), ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
 void RecordingTimer::OnSet(SetBy by) {
@@ -114,13 +113,13 @@ void RecordingTimer::OnSet(SetBy by) {
   } else {
     const ui::PickerTime date = w.GetPickerTime(IDC_TIMER_DATE);
     if (!date.valid) {
-      Box(kNoStartDate, ui::kDefaultCaption, ui::MB_OK);
+      Box(kNoStartDate, ui::kAppTitle, ui::MB_OK);
       return;
     }
     const ui::PickerTime time = w.GetPickerTime(IDC_TIMER_TIME);
     const std::optional<std::int64_t> moment = time.valid ? LocalMoment(date, time) : std::nullopt;
     if (!moment) {
-      Box(kNoStartTime, ui::kDefaultCaption, ui::MB_OK);
+      Box(kNoStartTime, ui::kAppTitle, ui::MB_OK);
       return;
     }
     start = *moment;
@@ -134,7 +133,7 @@ void RecordingTimer::OnSet(SetBy by) {
   }
   const std::int64_t duration = (std::int64_t{hours} * 60 + minutes) * 60;
   if (duration == 0) {
-    Box(kZeroDuration, kAppTitle, ui::MB_OK);
+    Box(kZeroDuration, ui::kAppTitle, ui::MB_OK);
     return;
   }
   m_tmEnd = m_tmStart + duration + 2;

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "platform/ui/window.h"
@@ -30,10 +29,9 @@ class ITimerRecorder {
   // The timed recording has finished: the worker must look at the queue
   // again, even when nothing was queued, so that the end action follows.
   virtual void WakeWorker() = 0;
-  // For the disk projection: the capture's bytes per second, the WMA
-  // output's bits per second when its profile tells, and the free space.
+  // For the disk projection: the capture's bytes per second and the free
+  // space.
   virtual std::uint32_t CaptureBytesPerSecond() const = 0;
-  virtual std::optional<std::uint32_t> WmaBitsPerSecond() const = 0;
   virtual DiskSpaceQuery DiskSpace() const = 0;
 };
 

@@ -204,6 +204,7 @@ TEST_F(RecorderTimerTest, SetRefusesWhatCannotRunAndStartsWhatHasBegun) {
   m_w->SetPickerTime(IDC_TIMER_DATE, {});
   m_w->Click(IDC_TIMER_SET);
   EXPECT_EQ(LastBox(), "開始日付が設定されていません");
+  EXPECT_EQ(m_host.Boxes().back().caption, "Mivo");
   EXPECT_EQ(State(), 0);
   EXPECT_FALSE(m_w->HasTimer(RecordingTimer::kTimerId));
 
@@ -309,6 +310,11 @@ TEST_F(RecorderTimerTest, AnUnattendedStartShowsItsBoxesOnlyOnceTheTimerIsArmed)
   ASSERT_EQ(m_host.Boxes().size(), 1u);
   EXPECT_EQ(LastBox(), "シャットダウン権限が無いので切れません");
   EXPECT_EQ(m_host.Boxes().back().type, ui::MB_OK | ui::MB_ICONSTOP);
+  EXPECT_EQ(m_host.Boxes().back().caption, "Mivo");
+  m_w->Click(IDC_POWERDOWN);  // the same refusal when the box is checked by hand
+  EXPECT_EQ(m_host.Boxes().size(), 2u);
+  EXPECT_EQ(m_host.Boxes().back().caption, "Mivo");
+  EXPECT_FALSE(m_w->IsDlgButtonChecked(IDC_POWERDOWN));
 
   Finish();
   Start("TIMER_ENABLE=1\nTM_START=" + std::to_string(T - 120) + "\nTM_END=" + std::to_string(T - 60) + "\n");

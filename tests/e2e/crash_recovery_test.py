@@ -19,8 +19,7 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pulse_record_test import RATE, Run, write_wav  # noqa: E402
+from e2e_support import RATE, run_test, write_wav
 
 BYTES_PER_SECOND = RATE * 4
 HEADER = 46
@@ -45,15 +44,11 @@ class Recorder:
                               stderr=subprocess.STDOUT)
         self.guard = threading.Timer(90, self.proc.kill)
         self.guard.start()
-        deadline = time.time() + 20
-        while self.cmd("status").returncode != 0:
-            if time.time() > deadline or self.proc.poll() is not None:
-                raise RuntimeError("the recorder did not come up: " + self.text())
-            time.sleep(0.05)
+        if not run.wait_until(lambda: self.cmd("status").returncode == 0, 20, self.proc):
+            raise RuntimeError("the recorder did not come up: " + self.text())
 
     def cmd(self, command):
-        return subprocess.run([self.run.mivo, "--config", self.ini, "--command", command], env=self.run.env,
-                              capture_output=True, text=True, timeout=20)
+        return self.run.command(command, ini=self.ini)
 
     def text(self):
         with open(self.log, encoding="utf-8", errors="replace") as f:
@@ -103,103 +98,90 @@ def killed_while_recording(run, name, extra, source, failures):
     return folder, ini, data
 
 
-def main():
-    mivo = sys.argv[1]
-    run = Run(mivo)
-    failures = []
-    try:
-        played = counting_frames(30)
-        source = os.path.join(run.tmp, "input.wav")
-        write_wav(source, played)
-        silence = os.path.join(run.tmp, "silence.wav")
-        write_wav(silence, bytes(4 * RATE))
+def test(run, failures):
+    played = counting_frames(30)
+    source = os.path.join(run.tmp, "input.wav")
+    write_wav(source, played)
+    silence = os.path.join(run.tmp, "silence.wav")
+    write_wav(silence, bytes(4 * RATE))
 
-        # WAV output: the recovered track is the played audio, sample for sample.
-        folder, ini, killed = killed_while_recording(run, "wav", "RecWav=1\n", source, failures)
-        journal = open(ini + ".journal", "rb").read()
-        rec = Recorder(run, ini, silence, os.path.join(folder, "second.log"))
+    # WAV output: the recovered track is the played audio, sample for sample.
+    folder, ini, killed = killed_while_recording(run, "wav", "RecWav=1\n", source, failures)
+    journal = open(ini + ".journal", "rb").read()
+    rec = Recorder(run, ini, silence, os.path.join(folder, "second.log"))
+    said = rec.end()
+    if "1 track(s) of an earlier run recovered and queued" not in said:
+        failures.append("wav: the recovery was not told: " + said)
+    with open(os.path.join(folder, "rec", "music001.wav"), "rb") as f:
+        track = f.read()
+    audio = track[HEADER:]
+    whole = (len(killed) - HEADER) // 4 * 4
+    if len(audio) != whole or u32(track, 42) != whole:
+        failures.append(f"wav: {len(audio)} bytes recovered, data size {u32(track, 42)}, {whole} on disk")
+    start = played.find(audio[:4])
+    if start < 0 or start % 4 != 0 or played[start:start + len(audio)] != audio:
+        failures.append("wav: the recovered audio is not the played audio")
+
+    # MP3 output: an MP3 of the track's length, and the WAV goes.
+    folder, ini, killed = killed_while_recording(run, "mp3", "RecWav=0\nRecMp3=1\n", source, failures)
+    rec = Recorder(run, ini, silence, os.path.join(folder, "second.log"))
+    rec.end()
+    mp3 = os.path.join(folder, "out", "music001.mp3")
+    seconds = (len(killed) - HEADER) // 4 / RATE
+    probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", mp3],
+                           capture_output=True, text=True)
+    if probe.returncode != 0 or abs(float(probe.stdout or 0) - seconds) > 0.1:
+        failures.append(f"mp3: {probe.stdout.strip() or probe.stderr.strip()} s of MP3 for {seconds:.3f} s")
+    if os.path.exists(os.path.join(folder, "rec", "music001.wav")):
+        failures.append("mp3: the WAV is still there")
+
+    # A journal of random bytes, and one cut short: set aside, told, and recording goes on.
+    for name, damaged in (("random", os.urandom(300)), ("cut", journal[:-5])):
+        folder, ini = setup(run, name, "RecWav=1\n")
+        with open(ini + ".journal", "wb") as f:
+            f.write(damaged)
+        rec = Recorder(run, ini, source, os.path.join(folder, "run.log"))
+        rec.cmd("rec")
+        time.sleep(1.5)
+        rec.cmd("stop")
         said = rec.end()
-        if "1 track(s) of an earlier run recovered and queued" not in said:
-            failures.append("wav: the recovery was not told: " + said)
-        with open(os.path.join(folder, "rec", "music001.wav"), "rb") as f:
-            track = f.read()
-        audio = track[HEADER:]
-        whole = (len(killed) - HEADER) // 4 * 4
-        if len(audio) != whole or u32(track, 42) != whole:
-            failures.append(f"wav: {len(audio)} bytes recovered, data size {u32(track, 42)}, {whole} on disk")
-        start = played.find(audio[:4])
-        if start < 0 or start % 4 != 0 or played[start:start + len(audio)] != audio:
-            failures.append("wav: the recovered audio is not the played audio")
+        if f"set aside as {ini}.journal.bad" not in said or open(ini + ".journal.bad", "rb").read() != damaged:
+            failures.append(f"{name}: the damaged journal was not set aside and told: " + said)
+        if not os.path.exists(os.path.join(folder, "rec", "music001.wav")):
+            failures.append(f"{name}: nothing was recorded")
 
-        # MP3 output: an MP3 of the track's length, and the WAV goes.
-        folder, ini, killed = killed_while_recording(run, "mp3", "RecWav=0\nRecMp3=1\n", source, failures)
-        rec = Recorder(run, ini, silence, os.path.join(folder, "second.log"))
-        rec.end()
-        mp3 = os.path.join(folder, "out", "music001.mp3")
-        seconds = (len(killed) - HEADER) // 4 / RATE
-        probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", mp3],
-                               capture_output=True, text=True)
-        if probe.returncode != 0 or abs(float(probe.stdout or 0) - seconds) > 0.1:
-            failures.append(f"mp3: {probe.stdout.strip() or probe.stderr.strip()} s of MP3 for {seconds:.3f} s")
-        if os.path.exists(os.path.join(folder, "rec", "music001.wav")):
-            failures.append("mp3: the WAV is still there")
-
-        # A journal of random bytes, and one cut short: set aside, told, and recording goes on.
-        for name, damaged in (("random", os.urandom(300)), ("cut", journal[:-5])):
-            folder, ini = setup(run, name, "RecWav=1\n")
-            with open(ini + ".journal", "wb") as f:
-                f.write(damaged)
-            rec = Recorder(run, ini, source, os.path.join(folder, "run.log"))
-            rec.cmd("rec")
-            time.sleep(1.5)
-            rec.cmd("stop")
-            said = rec.end()
-            if f"set aside as {ini}.journal.bad" not in said or open(ini + ".journal.bad", "rb").read() != damaged:
-                failures.append(f"{name}: the damaged journal was not set aside and told: " + said)
-            if not os.path.exists(os.path.join(folder, "rec", "music001.wav")):
-                failures.append(f"{name}: nothing was recorded")
-
-        # The journal's disk is full: told, and recording and conversion go on.
-        if os.geteuid() == 0 and shutil.which("mount"):
-            folder, ini = setup(run, "full", "RecWav=1\n")
-            disk = os.path.join(folder, "disk")
-            os.mkdir(disk)
-            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk]).returncode == 0:
-                try:
-                    shutil.copy(ini, os.path.join(disk, "mivo.ini"))
-                    with open(os.path.join(disk, "filler"), "wb") as f:
-                        try:
-                            f.write(bytes(1 << 20))
-                        except OSError:
-                            pass
-                    ini = os.path.join(disk, "mivo.ini")
-                    rec = Recorder(run, ini, source, os.path.join(folder, "run.log"))
-                    rec.cmd("rec")
-                    time.sleep(1.5)
-                    rec.cmd("stop")
-                    deadline = time.time() + 20
-                    while rec.cmd("status").stdout.split("\n")[2:3] != ["0"] and time.time() < deadline:
-                        time.sleep(0.1)
-                    # Saving the settings fails too: a signal ends it without asking anyone.
-                    said = rec.end(signal.SIGTERM)
-                    if "queue journal cannot be written" not in said:
-                        failures.append("full: the failing journal was not told: " + said)
-                    if not os.path.exists(os.path.join(folder, "rec", "music001.wav")):
-                        failures.append("full: nothing was recorded")
-                finally:
-                    subprocess.run(["umount", disk])
-            else:
-                print("SKIP: a tmpfs cannot be mounted here")
+    # The journal's disk is full: told, and recording and conversion go on.
+    if os.geteuid() == 0 and shutil.which("mount"):
+        folder, ini = setup(run, "full", "RecWav=1\n")
+        disk = os.path.join(folder, "disk")
+        os.mkdir(disk)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk]).returncode == 0:
+            try:
+                shutil.copy(ini, os.path.join(disk, "mivo.ini"))
+                with open(os.path.join(disk, "filler"), "wb") as f:
+                    try:
+                        f.write(bytes(1 << 20))
+                    except OSError:
+                        pass
+                ini = os.path.join(disk, "mivo.ini")
+                rec = Recorder(run, ini, source, os.path.join(folder, "run.log"))
+                rec.cmd("rec")
+                time.sleep(1.5)
+                rec.cmd("stop")
+                run.wait_until(lambda: rec.cmd("status").stdout.split("\n")[2:3] == ["0"], 20)
+                # Saving the settings fails too: a signal ends it without asking anyone.
+                said = rec.end(signal.SIGTERM)
+                if "queue journal cannot be written" not in said:
+                    failures.append("full: the failing journal was not told: " + said)
+                if not os.path.exists(os.path.join(folder, "rec", "music001.wav")):
+                    failures.append("full: nothing was recorded")
+            finally:
+                subprocess.run(["umount", disk])
         else:
-            print("SKIP: the full disk needs root")
-    finally:
-        run.cleanup()
-
-    for f in failures:
-        print("FAIL:", f)
-    print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
-    return 1 if failures else 0
+            print("SKIP: a tmpfs cannot be mounted here")
+    else:
+        print("SKIP: the full disk needs root")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_test(test))

@@ -9,16 +9,13 @@ itself, leaving one track of the timed length and no timer in the settings.
 """
 import math
 import os
-import shutil
-import signal
 import struct
 import subprocess
 import sys
-import tempfile
 import time
-import wave
 
-RATE = 44100
+from e2e_support import RATE, run_test, write_wav
+
 BYTES_PER_SECOND = RATE * 4
 HEADER = 46  # the track header's new form
 LEAD = 5     # seconds from launch to the timer's start
@@ -29,85 +26,54 @@ def write_tone(path, seconds):
     # 440 Hz repeats exactly every second, so one second is written over and over.
     second = b"".join(struct.pack("<hh", int(8000 * math.sin(2 * math.pi * 440 * i / RATE)) or 1, 4000)
                       for i in range(RATE))
-    with wave.open(path, "wb") as w:
-        w.setnchannels(2)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(second * seconds)
+    write_wav(path, second * seconds)
 
 
-def main():
-    mivo = sys.argv[1]
-    tmp = tempfile.mkdtemp(prefix="mivo-timer-e2e-")
-    env = dict(os.environ)
-    run_dir = os.path.join(tmp, "run")
-    os.mkdir(run_dir, 0o700)
-    env.update(XDG_RUNTIME_DIR=run_dir, HOME=tmp, QT_QPA_PLATFORM="offscreen")
-    ini = os.path.join(tmp, "mivo.ini")
-    failures = []
-    recorder = None
+def test(run, failures):
+    tmp = run.tmp
+    source = os.path.join(tmp, "tone.wav")
+    write_tone(source, LEAD + 60 * MINUTES + 10)
+    start = int(time.time()) + LEAD
+    with open(run.ini, "w", encoding="utf-8") as f:
+        f.write(f"RecTempFolder={tmp}\nRecFolder={tmp}\nm_bSilentDivide=0\nRecWav=1\n")
+        f.write(f"TIMER_ENABLE=1\nTM_START={start}\nTM_END={start + 60 * MINUTES}\nTM_POWERDOWN=0\n")
+    recorder = run.start_mivo("--input-file", source)
 
-    def command(name):
-        return subprocess.run([mivo, "--config", ini, "--command", name], env=env,
-                              capture_output=True, text=True, timeout=20)
+    replies = []
+
+    def timer_answers():
+        replies.append(run.command("timer"))
+        return replies[-1].returncode == 0
+    run.wait_until(timer_answers, 20, recorder)
+    reply = replies[-1]
+    lines = reply.stdout.split("\n")
+    if time.time() < start and lines[0] != "armed":
+        failures.append(f"the timer was not armed at start-up: {reply.stdout!r} {reply.stderr!r}")
+    status = run.command("status").stdout.rstrip("\n").split("\n")
+    if len(status) < 5 or not status[4].startswith("タイマ"):
+        failures.append(f"the status does not tell of the timer: {status}")
 
     try:
-        source = os.path.join(tmp, "tone.wav")
-        write_tone(source, LEAD + 60 * MINUTES + 10)
-        start = int(time.time()) + LEAD
-        with open(ini, "w", encoding="utf-8") as f:
-            f.write(f"RecTempFolder={tmp}\nRecFolder={tmp}\nm_bSilentDivide=0\nRecWav=1\n")
-            f.write(f"TIMER_ENABLE=1\nTM_START={start}\nTM_END={start + 60 * MINUTES}\nTM_POWERDOWN=0\n")
-        log = open(os.path.join(tmp, "mivo.log"), "w")
-        recorder = subprocess.Popen([mivo, "--config", ini, "--input-file", source], env=env,
-                                    stdout=log, stderr=subprocess.STDOUT)
+        code = recorder.wait(LEAD + 60 * MINUTES + 60)
+        if code != 0:
+            failures.append(f"exit status {code}")
+    except subprocess.TimeoutExpired:
+        failures.append("the recorder did not end by itself after the timed recording")
 
-        deadline = time.time() + 20
-        reply = command("timer")
-        while reply.returncode != 0 and time.time() < deadline and recorder.poll() is None:
-            time.sleep(0.1)
-            reply = command("timer")
-        lines = reply.stdout.split("\n")
-        if time.time() < start and lines[0] != "armed":
-            failures.append(f"the timer was not armed at start-up: {reply.stdout!r} {reply.stderr!r}")
-        status = command("status").stdout.rstrip("\n").split("\n")
-        if len(status) < 5 or not status[4].startswith("タイマ"):
-            failures.append(f"the status does not tell of the timer: {status}")
-
-        try:
-            code = recorder.wait(LEAD + 60 * MINUTES + 60)
-            if code != 0:
-                failures.append(f"exit status {code}")
-        except subprocess.TimeoutExpired:
-            failures.append("the recorder did not end by itself after the timed recording")
-
-        tracks = sorted(n for n in os.listdir(tmp) if n.endswith(".wav") and n != "tone.wav")
-        if tracks != ["music001.wav"]:
-            failures.append(f"tracks written: {tracks}")
-        else:
-            size = os.path.getsize(os.path.join(tmp, tracks[0]))
-            seconds = (size - HEADER) / BYTES_PER_SECOND
-            print(f"the timed track holds {seconds:.2f} s")
-            # From the first tick at the start to the first tick 62 s later.
-            if not 60 * MINUTES + 1 <= seconds <= 60 * MINUTES + 3:
-                failures.append(f"the track holds {seconds:.2f} s")
-        with open(ini, encoding="utf-8") as f:
-            if "TIMER_ENABLE" in f.read():
-                failures.append("the finished timer is still in the settings")
-    finally:
-        if recorder is not None and recorder.poll() is None:
-            recorder.send_signal(signal.SIGKILL)
-            recorder.wait()
-        if failures:
-            with open(os.path.join(tmp, "mivo.log")) as f:
-                print(f.read())
-        shutil.rmtree(tmp, ignore_errors=True)
-
-    for f in failures:
-        print("FAIL:", f)
-    print(f"{1 if not failures else 0} passed, {1 if failures else 0} failed")
-    return 1 if failures else 0
+    tracks = sorted(n for n in os.listdir(tmp) if n.endswith(".wav") and n != "tone.wav")
+    if tracks != ["music001.wav"]:
+        failures.append(f"tracks written: {tracks}")
+    else:
+        size = os.path.getsize(os.path.join(tmp, tracks[0]))
+        seconds = (size - HEADER) / BYTES_PER_SECOND
+        print(f"the timed track holds {seconds:.2f} s")
+        # From the first tick at the start to the first tick 62 s later.
+        if not 60 * MINUTES + 1 <= seconds <= 60 * MINUTES + 3:
+            failures.append(f"the track holds {seconds:.2f} s")
+    with open(run.ini, encoding="utf-8") as f:
+        if "TIMER_ENABLE" in f.read():
+            failures.append("the finished timer is still in the settings")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_test(test))

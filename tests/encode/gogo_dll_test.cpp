@@ -207,7 +207,7 @@ TEST_F(GogoDllTest, FailedInitializationOrInputShowsErrorBoxAndGoesOn) {
   auto boxes = m_host.Boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, "ERROR");
-  EXPECT_EQ(boxes[0].caption, ui::kDefaultCaption);
+  EXPECT_EQ(boxes[0].caption, "Mivo");
   EXPECT_EQ(boxes[0].type, ui::MB_OK | ui::MB_ICONEXCLAMATION);
   EXPECT_FALSE(boxes[0].owned);
   EXPECT_EQ(Calls().size(), 18u);  // every configuration call and all five frames

@@ -12,7 +12,7 @@ constexpr std::uint32_t kCd = 176400;  // 44.1 kHz, 16 bit, stereo
 
 TEST(DiskProjection, NeedsFollowTheEnabledPassesAndOutputs) {
   RecorderSettings s;  // WAV only
-  TimedRunNeeds n = NeedsOfTimedRun(s, 3600, kCd, std::nullopt);
+  TimedRunNeeds n = NeedsOfTimedRun(s, 3600, kCd);
   EXPECT_EQ(n.tempBytes, 3600ull * kCd);
   EXPECT_EQ(n.outputBytes, 0u);
 
@@ -20,17 +20,35 @@ TEST(DiskProjection, NeedsFollowTheEnabledPassesAndOutputs) {
   s.RecDeEmphasis = true;
   s.m_bOrgsave = true;    // and de-emphasis keeps the unprocessed one
   s.RecMp3 = true;        // 128 kbit/s
-  s.RecWma = true;
-  n = NeedsOfTimedRun(s, 3600, kCd, std::nullopt);
+  n = NeedsOfTimedRun(s, 3600, kCd);
   EXPECT_EQ(n.tempBytes, 3 * 3600ull * kCd);
-  EXPECT_EQ(n.outputBytes, 3600ull * 16000 + 3600ull * kWmaEstimateBitsPerSecond / 8);
-  EXPECT_TRUE(n.wmaEstimated);
-  n = NeedsOfTimedRun(s, 3600, kCd, 64000);
-  EXPECT_EQ(n.outputBytes, 3600ull * 16000 + 3600ull * 8000);
-  EXPECT_FALSE(n.wmaEstimated);
+  EXPECT_EQ(n.outputBytes, 3600ull * 16000);
   s.m_GogoSetting.dwOutFmt = 1;  // the encoder writes WAV
-  s.RecWma = false;
-  EXPECT_EQ(NeedsOfTimedRun(s, 10, kCd, std::nullopt).outputBytes, 10ull * kCd);
+  EXPECT_EQ(NeedsOfTimedRun(s, 10, kCd).outputBytes, 10ull * kCd);
+}
+
+TEST(DiskProjection, WmaCountsAtTheBitRateOfTheProfileTheWorkerWritesWith) {
+  RecorderSettings s;
+  s.RecWma = true;
+  struct Case {
+    std::int32_t index;
+    bool wma8;
+    std::uint64_t bytesPerSecond;
+  };
+  const Case cases[] = {
+      {0, true, 12000},    // none chosen: 7.0's "Audio 96 kbit/s"
+      {0, false, 12000},   // 4.0's
+      {24, true, 16000},   // 7.0 profile 23, "Audio 128 kbit/s"
+      {9, false, 8000},    // 4.0 profile 8, "Audio 64 kbit/s"
+      {26, false, 24000},  // no such profile in 4.0: the estimate
+  };
+  for (const Case& c : cases) {
+    s.m_WmaSetting.nProfileIndex = c.index;
+    s.m_WmaSetting.bUseWMA8 = c.wma8;
+    const TimedRunNeeds n = NeedsOfTimedRun(s, 100, kCd);
+    EXPECT_EQ(n.outputBytes, 100 * c.bytesPerSecond) << c.index << " " << c.wma8;
+    EXPECT_EQ(n.wmaEstimated, c.bytesPerSecond == kWmaEstimateBitsPerSecond / 8) << c.index;
+  }
 }
 
 bool SameDisk(const std::string&, platform::DiskSpace* space) {

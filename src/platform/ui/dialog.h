@@ -11,9 +11,6 @@
 
 namespace mivo::ui {
 
-// The caption Windows gives a message box shown without one.
-inline constexpr std::string_view kDefaultCaption = "エラー";
-
 class CDialog {
  public:
   explicit CDialog(const DialogTemplate& tmpl) : m_template(tmpl) {}
@@ -60,7 +57,8 @@ class IDialogHost {
   // Returns the EndDialog result. `parent` is the owner or nullptr.
   virtual int DoModal(CDialog& dialog, IWindow* parent) = 0;
 
-  // A message box without an owner window (any thread; blocks only the caller).
+  // A message box without an owner window (any thread; blocks only the
+  // caller). An empty caption is kAppTitle.
   virtual int MessageBox(std::string_view text, std::string_view caption, unsigned type) = 0;
 
   // The shell folder browser: the chosen folder, or nothing when cancelled.

@@ -20,6 +20,10 @@ inline constexpr unsigned WM_TIMER = 0x0113;
 inline constexpr unsigned WM_USER = 0x0400;
 inline constexpr unsigned MM_WIM_DATA = 0x03C0;
 
+// The application title: the caption of the program's message boxes unless
+// one has its own, and of every box shown with an empty caption.
+inline constexpr std::string_view kAppTitle = "Mivo";
+
 // Message box styles and answers.
 inline constexpr unsigned MB_OK = 0x00;
 inline constexpr unsigned MB_OKCANCEL = 0x01;
@@ -168,7 +172,8 @@ class IWindow {
   // Posts a message to the window's own queue. Any thread.
   virtual void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) = 0;
 
-  // Modal message box owned by this window. Returns IDOK, IDCANCEL, IDABORT ...
+  // Modal message box owned by this window; an empty caption is kAppTitle.
+  // Returns IDOK, IDCANCEL, IDABORT ...
   // Any thread: from another thread it blocks only the calling thread.
   virtual int MessageBox(std::string_view text, std::string_view caption, unsigned type) = 0;
 

@@ -67,9 +67,9 @@ class ProfileManager final : public RefCounted<IWMProfileManager2> {
   HRESULT LoadSystemProfile(DWORD profileIndex, IWMProfile** profile) override {
     if (profile == nullptr) return E_POINTER;
     *profile = nullptr;
-    const auto set = SystemProfiles(m_version);
-    if (profileIndex >= set.size()) return E_FAIL;
-    auto* object = new (std::nothrow) SystemProfileObject(set[profileIndex]);
+    const SystemProfile* found = FindSystemProfile(m_version, profileIndex);
+    if (found == nullptr) return E_FAIL;
+    auto* object = new (std::nothrow) SystemProfileObject(*found);
     if (object == nullptr) return E_OUTOFMEMORY;
     *profile = object;
     return S_OK;

@@ -99,6 +99,12 @@ std::span<const SystemProfile> SystemProfiles(WMT_VERSION version) {
   return {};
 }
 
+const SystemProfile* FindSystemProfile(WMT_VERSION version, std::int64_t number) {
+  const auto set = SystemProfiles(version);
+  if (number < 0 || static_cast<std::uint64_t>(number) >= set.size()) return nullptr;
+  return &set[static_cast<std::size_t>(number)];
+}
+
 std::string SystemProfileName(const SystemProfile& p) {
   std::string name = p.purpose;
   if (p.video) name += ", sound only";

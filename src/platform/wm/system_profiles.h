@@ -31,6 +31,10 @@ struct SystemProfile {
 // The set of a version; empty for a version without profiles.
 std::span<const SystemProfile> SystemProfiles(WMT_VERSION version);
 
+// Profile `number` of the set of a version, as the profile manager loads it;
+// nullptr when the set has no such profile.
+const SystemProfile* FindSystemProfile(WMT_VERSION version, std::int64_t number);
+
 // "Audio 96 kbit/s: 44.1 kHz stereo, 96 kbit/s", with what was changed when
 // FFmpeg cannot encode the profile as the platform did.
 std::string SystemProfileName(const SystemProfile& profile);

@@ -82,7 +82,7 @@ TEST_F(MessageBoxTest, StylesGiveButtonsIconAndTheClickedButtonsId) {
     VisibleBox()->button(Button::Ok)->click();
   });
   host.MessageBox("x", "", MB_OK);
-  EXPECT_EQ(caption, QString::fromUtf8(kDefaultCaption.data(), kDefaultCaption.size()));
+  EXPECT_EQ(caption, "Mivo");
 }
 
 // A box of OnInitDialog, before the window is shown: over the window, which

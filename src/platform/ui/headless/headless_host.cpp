@@ -20,6 +20,9 @@ std::vector<std::string> SplitItems(const std::string& text) {
   return items;
 }
 
+// The caption a box is shown with, as the Qt host shows it.
+std::string CaptionOf(std::string_view caption) { return std::string(caption.empty() ? kAppTitle : caption); }
+
 int FirstButton(unsigned type) {
   switch (type & MB_TYPEMASK) {
     case MB_ABORTRETRYIGNORE: return IDABORT;
@@ -258,7 +261,7 @@ void HeadlessWindow::PostMessage(unsigned msg, std::uintptr_t wParam, std::intpt
 }
 
 int HeadlessWindow::MessageBox(std::string_view text, std::string_view caption, unsigned type) {
-  return m_host.Answer(HeadlessHost::Box{std::string(text), std::string(caption), type, true});
+  return m_host.Answer(HeadlessHost::Box{std::string(text), CaptionOf(caption), type, true});
 }
 
 void HeadlessWindow::EndDialog(int result) {
@@ -425,7 +428,7 @@ void HeadlessHost::Destroy(HeadlessWindow& window) {
 }
 
 int HeadlessHost::MessageBox(std::string_view text, std::string_view caption, unsigned type) {
-  return Answer(Box{std::string(text), std::string(caption), type, false});
+  return Answer(Box{std::string(text), CaptionOf(caption), type, false});
 }
 
 int HeadlessHost::Answer(const Box& box) {

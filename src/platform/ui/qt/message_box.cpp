@@ -80,7 +80,7 @@ QMessageBox* CreateMessageBox(QWidget* parent, std::string_view text, std::strin
                               unsigned type, const QFont& font) {
   auto* box = new QMessageBox(parent);
   box->setFont(font);
-  box->setWindowTitle(FromUtf8(caption.empty() ? kDefaultCaption : caption));
+  box->setWindowTitle(FromUtf8(caption.empty() ? kAppTitle : caption));
   box->setTextFormat(Qt::PlainText);
   box->setText(FromUtf8(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   box->setIcon(IconOf(type));
