@@ -30,6 +30,10 @@ constexpr const char* kNoWorker = "変換スレッドを開始できないので
 constexpr const char* kSettingsNotSaved = "設定を保存できませんでした。";
 constexpr const char* kInputLost =
     "入力デバイスが使えなくなったので、録音を停止しました。それまでに録音した分は保存してあります。";
+constexpr const char* kNoInput = "入力デバイスがないので録音できません";
+// The status while no buffer can arrive.
+constexpr const char* kStoppedNoInput = "停止 (入力なし)";
+constexpr const char* kWaitingNoInput = "録音待ち (入力なし)";
 
 void RealSleep(unsigned ms) { platform::Sleep(ms); }
 
@@ -85,6 +89,9 @@ void CRecorderDlg::ShowWarning(const std::string& text) {
 
 bool CRecorderDlg::OnInitDialog() {
   ui::IWindow& w = Wnd();
+  // Commands are taken from now on: a box of the start-up can be seen and
+  // answered with them.
+  if (m_env.link) m_env.link->Attach(w);
 
   m_settings.Load(m_env.settingsPath);
 
@@ -96,6 +103,14 @@ bool CRecorderDlg::OnInitDialog() {
   m_strCaptureRefusal = setup.refusal;
 
   if (m_settings.DebugLogLevel != 0) m_log.Open(m_settings.DebugLogLevel, m_settings.DebugLogFileName);
+
+  // Gaps no track could hold would fail every track as a write error.
+  if (!TrackWriter::GapsFit(m_settings.PriGapLen, m_settings.PostGapLen, std::uint64_t{m_nBufFrames} * 4)) {
+    m_settings.PriGapLen = 0;
+    m_settings.PostGapLen = 0;
+    w.MessageBox(std::string(kGapsTooLong) + "\r\n(PriGapLen, PostGapLen) を 0 にしました。", ui::kAppTitle,
+                 ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  }
 
   w.CheckDlgButton(IDC_LEVEL, m_settings.RecMeterType == 1);
   w.CheckDlgButton(IDC_SPECTRUM, m_settings.RecMeterType != 1);
@@ -113,7 +128,6 @@ bool CRecorderDlg::OnInitDialog() {
     w.PostMessage(ui::WM_CLOSE, 0, 0);
     PublishSettings();
     m_bInitialised = true;
-    if (m_env.link) m_env.link->Attach(w);
     return true;
   }
 
@@ -147,7 +161,6 @@ bool CRecorderDlg::OnInitDialog() {
   RecoverQueue();
   if (timerRestored) ArmRestoredTimer();
   m_bInitialised = true;
-  if (m_env.link) m_env.link->Attach(w);
   return true;
 }
 
@@ -231,6 +244,7 @@ bool CRecorderDlg::OpenCapture() {
     OnCaptureStatus();
   } else {
     ShowInputNote();
+    w.SetDlgItemText(IDC_STATUS, kStoppedNoInput);
   }
   return true;
 }
@@ -248,11 +262,21 @@ void CRecorderDlg::OnCaptureStatus() {
   if (lost != wasLost) m_log.Line(lost ? "input lost: " + status.deviceName : "input back: " + status.deviceName);
   m_inputStatus = status;
   ShowInputNote();
-  if (lost && !wasLost && m_bRecording) {
-    // The track so far is kept as on STOP; the device comes back by itself.
-    OnStop();
-    Wnd().MessageBox(kInputLost, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  if (lost == wasLost) return;
+  // No buffer comes while the input is lost: the status says so, and the
+  // buffers write the true one again when it is back.
+  ui::IWindow& w = Wnd();
+  const bool stopping = lost && m_bRecording;
+  if (stopping) OnStop();  // the track so far is kept as on STOP; the device comes back by itself
+  m_splitter.ResetStopState();
+  if (!m_bSkip) {
+    if (lost) {
+      w.SetDlgItemText(IDC_STATUS, m_bRecording ? kWaitingNoInput : kStoppedNoInput);
+    } else if (m_bRecording && !m_writer.HasAudio()) {
+      w.SetDlgItemText(IDC_STATUS, "録音待ち");
+    }
   }
+  if (stopping) w.MessageBox(kInputLost, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
 void CRecorderDlg::ShowInputNote() {
@@ -282,9 +306,15 @@ void CRecorderDlg::OnRec() {
     ShowWarning(kNoFormat);
     return;
   }
+  // Without a device no buffer ever arrives: a recording would only wait.
+  if (!m_capture.IsOpen()) {
+    ShowWarning(kNoInput);
+    return;
+  }
   m_bRecording = true;
   ApplyRecordingEnableRule();
-  if (!m_bSkip) Wnd().SetDlgItemText(IDC_STATUS, "録音待ち");
+  const bool lost = m_inputStatus.state == platform::WaveInState::Lost;
+  if (!m_bSkip) Wnd().SetDlgItemText(IDC_STATUS, lost ? kWaitingNoInput : "録音待ち");
   m_timer.OnRecStarted();
   if (!OpenFirstTrack()) OnStop();
   UpdateKeepAwake();
@@ -504,10 +534,32 @@ void CRecorderDlg::Terminate() {
 
 RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
   ui::IWindow& w = Wnd();
+  if (command == "status") {
+    std::string text = w.GetDlgItemText(IDC_STATUS) + "\n" + w.GetDlgItemText(IDC_TRACKFILE) + "\n" +
+                       w.GetDlgItemText(IDC_REMAINING) + "\n" + (m_bRecording ? "1" : "0");
+    // An armed timer adds its note: when it starts, or when it stops.
+    const std::string note = w.GetDlgItemText(IDC_TIMER_NOTE);
+    if (!note.empty()) text += "\n" + note;
+    // Over SSH or on the offscreen platform nobody sees a box that waits.
+    if (const std::string open = DescribeOpenModals(m_env.host->OpenModals()); !open.empty()) {
+      text += "\n" + open.substr(0, open.size() - 1);
+    }
+    return RemoteReply{0, text};
+  }
+  if (command.rfind("answer ", 0) == 0) {
+    const std::optional<int> answer = AnswerOfWord(std::string_view(command).substr(7));
+    if (!answer) return RemoteReply{2, std::string("answer needs ") + kAnswerWords};
+    if (m_env.host->OpenModals().empty()) return RemoteReply{1, "no message box or dialog is open"};
+    if (!m_env.host->AnswerModal(*answer)) return RemoteReply{1, "the open box has no such button"};
+    return RemoteReply{0, "answered"};
+  }
+  // The window is still being set up (a box of the start may be waiting).
+  if (!m_bInitialised) return RemoteReply{1, "the recorder is starting"};
   if (command == "rec") {
     if (!m_bRecording && !m_settings.RecWav && !m_settings.RecMp3 && !m_settings.RecWma) {
       return RemoteReply{1, kNoFormat};
     }
+    if (!m_bRecording && !m_capture.IsOpen()) return RemoteReply{1, kNoInput};
     OnRec();
     return RemoteReply{m_bRecording ? 0 : 1, m_bRecording ? "recording" : "not recording"};
   }
@@ -519,18 +571,14 @@ RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
     OnSkip();
     return RemoteReply{0, "skip"};
   }
-  if (command == "status") {
-    std::string text = w.GetDlgItemText(IDC_STATUS) + "\n" + w.GetDlgItemText(IDC_TRACKFILE) + "\n" +
-                       w.GetDlgItemText(IDC_REMAINING) + "\n" + (m_bRecording ? "1" : "0");
-    // An armed timer adds its note: when it starts, or when it stops.
-    const std::string note = w.GetDlgItemText(IDC_TIMER_NOTE);
-    if (!note.empty()) text += "\n" + note;
-    return RemoteReply{0, text};
-  }
   if (command == "timer") return RemoteReply{0, m_timer.Report()};
   if (command == "quit") {
     if (m_bTerminating) return RemoteReply{0, "closing"};
     if (auto refusal = CloseRefusal()) return RemoteReply{1, *refusal};
+    // The window cannot end while a box or dialog above it runs.
+    if (!m_env.host->OpenModals().empty()) {
+      return RemoteReply{1, "a message box or dialog is open: see 'mivo --command status', then answer it"};
+    }
     m_queue.m_evQueue.Pulse();
     Sleep(100);
     w.EndDialog(ui::IDCANCEL);

@@ -82,7 +82,8 @@ bool CInputSettingDlg::OnInitDialog() {
     const unsigned count = m_waveIn->waveInGetNumDevs();
     for (unsigned id = 0; id < count; ++id) {
       platform::WAVEINCAPS caps;
-      if (m_waveIn->waveInGetDevCaps(id, &caps) == platform::MMSYSERR_NOERROR) {
+      // The input given for this run (a file) is no device to store.
+      if (m_waveIn->waveInGetDevCaps(id, &caps) == platform::MMSYSERR_NOERROR && !caps.bThisRunOnly) {
         w.AddString(IDC_IN_DEVICE, caps.szPname);
       }
     }

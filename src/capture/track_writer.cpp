@@ -117,6 +117,14 @@ void TrackWriter::SetFormat(const platform::WAVEFORMATEX& format, std::uint32_t 
   m_nBufBytes = bufferFrames * 4;
 }
 
+bool TrackWriter::GapsFit(std::int32_t priGap, std::int32_t postGap, std::uint64_t bufferBytes,
+                          std::uint64_t maxDataBytes) {
+  const std::uint64_t gaps = (std::uint64_t{priGap > 0 ? static_cast<std::uint32_t>(priGap) : 0u} +
+                              std::uint64_t{postGap > 0 ? static_cast<std::uint32_t>(postGap) : 0u}) *
+                             4;
+  return gaps + bufferBytes <= maxDataBytes;
+}
+
 std::uint32_t TrackWriter::GapBytes(std::int32_t frames, std::uint64_t room) const {
   if (frames <= 0) return 0;
   std::uint64_t bytes = static_cast<std::uint64_t>(frames) * 4;

@@ -62,6 +62,12 @@ class TrackWriter {
   // Largest data size: the RIFF size (data + 38) must fit in 32 bits.
   static constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 38;
 
+  // Whether a lead and a trailing gap of these lengths (frames; 0 or less:
+  // none) leave a track room for one buffer of `bufferBytes`. Longer gaps
+  // would make every track fail as a write error.
+  static bool GapsFit(std::int32_t priGap, std::int32_t postGap, std::uint64_t bufferBytes,
+                      std::uint64_t maxDataBytes = kMaxDataBytes);
+
   TrackWriter(RecorderSettings& settings, ConversionQueue& queue, DebugLog& log, IRecorderControl& control);
   ~TrackWriter();
   TrackWriter(const TrackWriter&) = delete;

@@ -497,7 +497,10 @@ void QueueJournal::Run() {
         lock.lock();
       }
     }
-    if (m_bStop) break;
+    // A change made while the last one was being written (the track that
+    // went at termination) is still written before the thread ends; after
+    // a failed write it is not waited for.
+    if (m_bStop && (m_nChanged == m_nWritten || m_bFailing)) break;
   }
 }
 

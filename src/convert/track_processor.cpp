@@ -160,6 +160,13 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
     const std::int32_t dcL = settings.DcOffsetAuto ? entry.dcL : settings.DcOffsetLevelL;
     const std::int32_t dcR = settings.DcOffsetAuto ? entry.dcR : settings.DcOffsetLevelR;
     const std::int32_t level = settings.NormalizeAuto ? NormalizeAutoLevel(entry, dcL, dcR) : settings.NormalizeLevel2;
+    // A fixed level of 0 or less (a hand-edited file) would only remove the
+    // offsets while the track passed for normalized.
+    if (!settings.NormalizeAuto && level <= 0) {
+      reporter.Note("normalization of " + track + " refused: NormalizeLevel2=" + std::to_string(level) +
+                    " (a fixed level is 1 to 32768)");
+      return false;
+    }
     return NormalizeWav(track, level, dcL, dcR, ctx);
   };
   auto deEmphasis = [&](const PassContext& ctx) {

@@ -33,6 +33,7 @@
 
 #include "platform/files/files.h"
 #include "platform/process/paths.h"
+#include "platform/process/regular_file.h"
 #include "platform/process/unique_fd.h"
 
 namespace mivo {
@@ -427,7 +428,8 @@ bool ReplaceFile(const std::string& path, std::string_view content, std::string*
 void RecorderSettings::Load(const std::string& path) {
   *this = RecorderSettings{};
 
-  FilePtr file(std::fopen(path.c_str(), "rb"));
+  // Only a regular file is read: a FIFO would block the open for ever.
+  FilePtr file(platform::OpenRegularFileStream(path, nullptr));
   if (file) {
     std::string piece;
     while (ReadPiece(file.get(), piece)) ApplyLine(*this, piece);

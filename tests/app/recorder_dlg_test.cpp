@@ -15,6 +15,7 @@
 #include "encode/wma_setting_dlg.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
+#include "support/manual_wavein.h"
 #include "support/no_new_threads.h"
 #include "support/temp_folder.h"
 
@@ -68,6 +69,7 @@ class RecorderDlgTest : public ::testing::Test {
     env.processor = &m_processor;
     env.link = &m_link;
     env.sleep = NoSleep;
+    env.waveIn = &m_wavein;  // an input that delivers nothing unless told
     m_dlg = std::make_unique<CRecorderDlg>(env, encoder);
     m_w = &m_host.Open(*m_dlg);
   }
@@ -93,6 +95,7 @@ class RecorderDlgTest : public ::testing::Test {
   TempFolder m_dir;
   std::string m_ini;
   ui::HeadlessHost m_host;
+  testing::ManualWaveIn m_wavein{{"Line In"}};
   WindowLink m_link{m_host};
   GateProcessor m_processor;
   std::unique_ptr<CRecorderDlg> m_dlg;
@@ -334,6 +337,29 @@ TEST_F(RecorderDlgTest, RemoteCommandsActAsTheButtons) {
   EXPECT_FALSE(m_dlg->IsRecording());
   EXPECT_EQ(m_dlg->HandleRemoteCommand("bogus").status, 2);
   EXPECT_TRUE(m_host.Boxes().empty());  // refusals are replies, not boxes
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("quit").status, 0);
+  EXPECT_TRUE(m_w->Ended());
+}
+
+// Over SSH or on the offscreen platform nobody sees a box: the command
+// channel tells it and answers it, and quit never claims to close while a
+// box keeps the window open.
+TEST_F(RecorderDlgTest, RemoteCommandsShowAndAnswerAnOpenBox) {
+  Start(false, InDir());
+  m_host.SetOpenModals({ui::OpenModal{false, "入力の設定", "", 0},
+                        ui::OpenModal{true, "Mivo", "一行目\n二行目", ui::MB_ABORTRETRYIGNORE}});
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("status").text,
+            "\n\n0\n0\ndialog: 入力の設定\n  answer: cancel\n"
+            "box: Mivo\n  一行目\n  二行目\n  answer: abort retry ignore");
+  const RemoteReply quit = m_dlg->HandleRemoteCommand("quit");
+  EXPECT_EQ(quit.status, 1);
+  EXPECT_NE(quit.text.find("answer it"), std::string::npos) << quit.text;
+  EXPECT_FALSE(m_w->Ended());
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("answer retry").status, 0);
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("answer maybe").status, 2);
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("answer cancel").status, 0);
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("answer ok").status, 1);  // nothing left
+  EXPECT_EQ(m_host.ModalAnswers(), (std::vector<int>{ui::IDRETRY, ui::IDCANCEL}));
   EXPECT_EQ(m_dlg->HandleRemoteCommand("quit").status, 0);
   EXPECT_TRUE(m_w->Ended());
 }

@@ -2,6 +2,7 @@
 // the results read back.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -208,6 +209,8 @@ TEST_F(MivoConvert, RefusesWhatThePassesWouldMisreadAndLeavesTheInput) {
       {"short.wav", WavBytes(in, Wav{.dataSize = 9000}), "truncated"},
       {"rate.wav", WavBytes(in, Wav{.rate = 32000}), "48000 Hz only"},
       {"text.wav", "hello, world", "not a WAV file"},
+      {"rate0.wav", WavBytes(in, Wav{.rate = 0}), "sample rate is 0"},
+      {"empty.wav", WavBytes({}), "no audio"},
   };
   for (const Case& c : cases) {
     const std::string input = Input(c.name, c.bytes);
@@ -217,6 +220,26 @@ TEST_F(MivoConvert, RefusesWhatThePassesWouldMisreadAndLeavesTheInput) {
     EXPECT_EQ(ReadBytes(input), c.bytes) << c.name;
     EXPECT_TRUE(OutFiles().empty()) << c.name;
   }
+}
+
+TEST_F(MivoConvert, AFifoIsRefusedAtOnceAndAFailedPassLeavesNoResult) {
+  // A FIFO nobody writes to would block the open for ever.
+  Settings("RecNormalize=1\nRecWav=1\n");
+  const std::string fifo = dir.PathOf("fifo.wav");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Result r = Convert(fifo);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+
+  // A fixed normalization level of 0 fails the pass: neither the track as it
+  // was nor an MP3 of it passes for the result.
+  Settings("RecNormalize=1\nNormalizeAuto=0\nNormalizeLevel2=0\nRecWav=1\nRecMp3=1\n");
+  r = Convert(Input("x.wav", WavBytes(Alternating(4410, 5000, -5000, 3000, -3000))));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("NormalizeLevel2=0"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no result written"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(OutFiles().empty());
 }
 
 TEST_F(MivoConvert, NeverWritesOverItsInputAndGoesOnWithTheOtherFiles) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/process/file_io.h"
+#include "platform/process/regular_file.h"
 #include "platform/process/unique_fd.h"
 
 namespace mivo::platform {
@@ -35,11 +36,12 @@ std::optional<WavFileInfo> Fail(std::string* error, const std::string& path, con
 }  // namespace
 
 std::optional<WavFileInfo> ReadWavFileInfo(const std::string& path, std::string* error) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return Fail(error, path, std::strerror(errno));
+  // A FIFO or device would block the open or the reads for ever.
+  std::string why;
+  UniqueFd fd = OpenRegularFile(path, &why);
+  if (!fd) return Fail(error, path, why);
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) return Fail(error, path, std::strerror(errno));
-  if (!S_ISREG(st.st_mode)) return Fail(error, path, "not a regular file");
   const auto fileSize = static_cast<std::uint64_t>(st.st_size);
 
   unsigned char riff[12];

@@ -502,6 +502,29 @@ void HeadlessHost::CancelModals() {
   m_bCancelled = true;
 }
 
+std::vector<OpenModal> HeadlessHost::OpenModals() const {
+  std::lock_guard lock(m_mtx);
+  return m_openModals;
+}
+
+bool HeadlessHost::AnswerModal(int answer) {
+  std::lock_guard lock(m_mtx);
+  if (m_openModals.empty()) return false;
+  m_modalAnswers.push_back(answer);
+  m_openModals.pop_back();
+  return true;
+}
+
+void HeadlessHost::SetOpenModals(std::vector<OpenModal> open) {
+  std::lock_guard lock(m_mtx);
+  m_openModals = std::move(open);
+}
+
+std::vector<int> HeadlessHost::ModalAnswers() const {
+  std::lock_guard lock(m_mtx);
+  return m_modalAnswers;
+}
+
 bool HeadlessHost::ModalsCancelled() const {
   std::lock_guard lock(m_mtx);
   return m_bCancelled;

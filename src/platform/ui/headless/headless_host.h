@@ -144,6 +144,14 @@ class HeadlessHost final : public IDialogHost {
   std::optional<std::string> BrowseForFolder(IWindow* owner, std::string_view title,
                                              std::string_view initialFolder) override;
   void CancelModals() override;
+  // What the test declared open (SetOpenModals); answering takes the newest.
+  std::vector<OpenModal> OpenModals() const override;
+  bool AnswerModal(int answer) override;
+
+  // A box or dialog that stays open (as one waiting for nobody would), for
+  // the command channel's view of it; and the answers given through it.
+  void SetOpenModals(std::vector<OpenModal> open);
+  std::vector<int> ModalAnswers() const;
 
   // Opens a window without running it: the test drives it, then calls Close.
   HeadlessWindow& Open(CDialog& dialog);
@@ -182,6 +190,8 @@ class HeadlessHost final : public IDialogHost {
   std::deque<std::optional<std::string>> m_folders;
   std::vector<std::string> m_browsedFrom;
   bool m_bCancelled = false;
+  std::vector<OpenModal> m_openModals;
+  std::vector<int> m_modalAnswers;
 };
 
 }  // namespace mivo::ui

@@ -61,6 +61,19 @@ QString FromUtf8(std::string_view text) {
 
 }  // namespace
 
+QMessageBox::StandardButton ButtonOfAnswer(int answer) {
+  switch (answer) {
+    case IDOK: return QMessageBox::Ok;
+    case IDCANCEL: return QMessageBox::Cancel;
+    case IDABORT: return QMessageBox::Abort;
+    case IDRETRY: return QMessageBox::Retry;
+    case IDIGNORE: return QMessageBox::Ignore;
+    case IDYES: return QMessageBox::Yes;
+    case IDNO: return QMessageBox::No;
+    default: return QMessageBox::NoButton;
+  }
+}
+
 int CancelAnswer(unsigned type) {
   switch (type & MB_TYPEMASK) {
     case MB_OK: return IDOK;

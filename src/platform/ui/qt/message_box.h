@@ -18,6 +18,9 @@ int CancelAnswer(unsigned type);
 // CancelAnswer(type) when it was closed without one.
 int AnswerOf(const QMessageBox& box, unsigned type);
 
+// The standard button that gives `answer` (IDOK ...); NoButton for none.
+QMessageBox::StandardButton ButtonOfAnswer(int answer);
+
 // A box with the caption (kAppTitle when empty), the text ("\r\n" as a
 // line break), the icon and buttons of `type`, the first button as default.
 // The caller owns it (or its parent does).
