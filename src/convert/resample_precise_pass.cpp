@@ -10,13 +10,20 @@
 // lane adds its own products in the plain order. Adding a zero product
 // changes a sum at most in the sign of a zero, which rounds to the same
 // sample. The build keeps a × b + c as two roundings (no fused multiply-add).
+//
+// Threads share the outputs of each block: every output is still summed by
+// the same code in the same order, whichever thread computes it, so the
+// bytes do not depend on the number of threads.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "convert/resample_precise.h"
+#include "platform/sync/thread.h"
+#include "platform/sync/work_crew.h"
 
 namespace mivo {
 namespace {
@@ -25,6 +32,7 @@ constexpr int kTargetRate = 44100;
 constexpr std::int64_t kBlockFrames = 65536;
 constexpr std::int64_t kRingFrames = 2 * kBlockFrames;
 constexpr double kOutputScale = 0.99609375;  // 255 / 256
+constexpr int kMaxThreads = 64;
 
 struct Mode {
   std::uint32_t inputRate;
@@ -245,14 +253,12 @@ struct Track {
   std::int64_t outFrames = 0;  // P
 };
 
-// Steps 3 to 9 of the pass: header checks, stage, filter, output header.
-bool Prepare(TrackRewrite& rw, int precision, double cutoff, int taps, int targetRate,
-             PreciseFilter& filter, Track& t) {
+// Steps 3 and 4 of the pass: the header checks and the stage.
+bool ReadInputHeader(TrackRewrite& rw, std::uint8_t* header, Track& t, std::uint32_t& rate) {
   const PassContext& ctx = rw.Context();
-  std::uint8_t header[kTrackHeaderMax];
   if (!rw.ReadHeader(header)) return false;
   const std::uint16_t blockAlign = GetLe16(header + kBlockAlignOffset);
-  const std::uint32_t rate = GetLe32(header + kSampleRateOffset);
+  rate = GetLe32(header + kSampleRateOffset);
   if (GetLe16(header + kFormatTagOffset) != 1 || GetLe16(header + kChannelsOffset) != 2 ||
       GetLe16(header + kBitsOffset) != 16 || blockAlign != 4 ||
       std::uint64_t{blockAlign} * rate != GetLe32(header + kByteRateOffset)) {
@@ -262,14 +268,16 @@ bool Prepare(TrackRewrite& rw, int precision, double cutoff, int taps, int targe
   ctx.progress.BeginStage(static_cast<std::int32_t>(t.dataSize / 4));
   ctx.progress.SetStagePos(0);
   t.frames = t.dataSize / blockAlign;
-  if (targetRate != kTargetRate || !MakePreciseFilter(rate, precision, cutoff, taps, filter)) return false;
-  t.outFrames = PreciseOutputFrames(filter, t.frames);
+  return true;
+}
 
+// Step 8: the header of the output.
+bool WriteOutputHeader(TrackRewrite& rw, std::uint8_t* header, const Track& t) {
   const auto outBytes = static_cast<std::uint32_t>(4 * t.outFrames);
   PutLe32(header + kSampleRateOffset, kTargetRate);
   PutLe32(header + kByteRateOffset, 4 * kTargetRate);
   PutLe32(header + rw.DataSizeAt(), outBytes);
-  PutLe32(header + kRiffSizeOffset, outBytes + 38 - static_cast<std::uint32_t>(ctx.headerShortening));
+  PutLe32(header + kRiffSizeOffset, outBytes + 38 - static_cast<std::uint32_t>(rw.Context().headerShortening));
   return rw.Write(header, rw.HeaderSize());
 }
 
@@ -399,17 +407,45 @@ class InputWindow {
   std::vector<std::int16_t> m_samples;
 };
 
-bool RunLanes(TrackRewrite& rw, const PreciseFilter& f, const Track& t, int lanes) {
-  const LaneEngine engine(f, lanes);
+// The outputs of one step (a block's worth of input) are computed in
+// chunks; the chunks are split into contiguous runs, one per thread, and
+// each thread also turns its outputs into samples. The calling thread
+// reads the input before and writes the samples after, and reports the
+// progress.
+bool RunLanes(TrackRewrite& rw, const LaneEngine& engine, const PreciseFilter& f, const Track& t,
+              platform::WorkCrew* crew) {
   const std::int64_t chunk = engine.ChunkOutputs();
+  const std::int64_t chunks = CeilDiv(t.outFrames, chunk);
+  const std::int64_t perStep = std::max<std::int64_t>(1, CeilDiv(kBlockFrames * f.U, f.D * chunk));
   InputWindow window(std::min<std::int64_t>(0, engine.FirstFrame(0)));
-  std::vector<double> yL(static_cast<std::size_t>(chunk)), yR(static_cast<std::size_t>(chunk));
-  OutputWriter writer(rw);
-  for (std::int64_t c = 0; c * chunk < t.outFrames; ++c) {
-    window.DropBefore(engine.FirstFrame(c));
-    if (!window.LoadUntil(engine.EndFrame(c), rw, t.frames)) return false;
-    engine.Chunk(c, window.L(), window.R(), window.Start(), yL.data(), yR.data());
-    if (!writer.Write(yL.data(), yR.data(), std::min(chunk, t.outFrames - c * chunk))) return false;
+  const auto stepOutputs = static_cast<std::size_t>(perStep * chunk);
+  std::vector<double> yL(stepOutputs), yR(stepOutputs);
+  std::vector<std::int16_t> samples(2 * stepOutputs);
+  const int slices = crew ? crew->Size() : 1;
+  for (std::int64_t c0 = 0; c0 < chunks; c0 += perStep) {
+    const std::int64_t c1 = std::min(chunks, c0 + perStep);
+    window.DropBefore(engine.FirstFrame(c0));
+    if (!window.LoadUntil(engine.EndFrame(c1 - 1), rw, t.frames)) return false;
+    const std::int64_t count = std::min(t.outFrames, c1 * chunk) - c0 * chunk;
+    const auto job = [&](int slice) {
+      const std::int64_t first = c0 + (c1 - c0) * slice / slices;
+      const std::int64_t last = c0 + (c1 - c0) * (slice + 1) / slices;
+      for (std::int64_t c = first; c < last; ++c) {
+        const std::int64_t at = (c - c0) * chunk;
+        engine.Chunk(c, window.L(), window.R(), window.Start(), &yL[at], &yR[at]);
+        for (std::int64_t i = at; i < std::min(count, at + chunk); ++i) {
+          samples[2 * i] = OutputSample(yL[i]);
+          samples[2 * i + 1] = OutputSample(yR[i]);
+        }
+      }
+    };
+    if (crew) {
+      crew->Run(job);
+    } else {
+      job(0);
+    }
+    SamplesToFile(samples.data(), static_cast<std::size_t>(2 * count));
+    if (!rw.Write(samples.data(), static_cast<std::size_t>(4 * count))) return false;
     if (!rw.EndBlock()) return false;
   }
   return true;
@@ -430,19 +466,31 @@ double BesselI0(double x) {
   return sum;
 }
 
-bool MakePreciseFilter(std::uint32_t inputRate, int precision, double cutoff, int taps,
-                       PreciseFilter& filter) {
-  filter = PreciseFilter{};
-  const Mode* mode = nullptr;
-  for (const Mode& m : kModes) {
-    if (m.inputRate == inputRate) mode = &m;
-  }
-  if (!mode || precision < 0 || precision > 3 || taps < 0 || taps > 65535 || !(cutoff >= 0.0)) return false;
-  const double fc = cutoff != 0.0 ? cutoff : mode->fc[precision];
-  const int N = taps != 0 ? taps : mode->N[precision];
-  const double Fi = static_cast<double>(mode->D) * kTargetRate;
-  if (!(fc < Fi / 2.0)) return false;
+namespace {
 
+// The mode and the filter's cutoff and half-length for the arguments of
+// the method; false for anything it does not do.
+struct FilterChoice {
+  const Mode* mode = nullptr;
+  double fc = 0.0;
+  int N = 0;
+};
+bool ChooseFilter(std::uint32_t inputRate, int precision, double cutoff, int taps, FilterChoice& c) {
+  for (const Mode& m : kModes) {
+    if (m.inputRate == inputRate) c.mode = &m;
+  }
+  if (!c.mode || precision < 0 || precision > 3 || taps < 0 || taps > 65535 || !(cutoff >= 0.0)) return false;
+  c.fc = cutoff != 0.0 ? cutoff : c.mode->fc[precision];
+  c.N = taps != 0 ? taps : c.mode->N[precision];
+  const double Fi = static_cast<double>(c.mode->D) * kTargetRate;
+  return c.fc < Fi / 2.0;
+}
+
+void BuildFilter(const FilterChoice& c, PreciseFilter& filter) {
+  const Mode* mode = c.mode;
+  const int N = c.N;
+  const double fc = c.fc;
+  const double Fi = static_cast<double>(mode->D) * kTargetRate;
   filter.U = mode->U;
   filter.D = mode->D;
   filter.N = N;
@@ -458,7 +506,81 @@ bool MakePreciseFilter(std::uint32_t inputRate, int precision, double cutoff, in
     const double w = BesselI0(10.0 * std::sqrt(1.0 - r * r)) / i0Beta;
     filter.h[static_cast<std::size_t>(n)] = w * h0 * std::sin(omega * n) / (omega * n);
   }
+}
+
+}  // namespace
+
+bool MakePreciseFilter(std::uint32_t inputRate, int precision, double cutoff, int taps,
+                       PreciseFilter& filter) {
+  filter = PreciseFilter{};
+  FilterChoice choice;
+  if (!ChooseFilter(inputRate, precision, cutoff, taps, choice)) return false;
+  BuildFilter(choice, filter);
   return true;
+}
+
+struct PreciseTables {
+  PreciseFilter filter;
+  PreciseKernel kernel = PreciseKernel::Reference;
+  std::unique_ptr<const LaneEngine> engine;  // the lane kernels' layout of the taps
+};
+
+namespace {
+
+constexpr std::size_t kCachedTables = 4;
+
+std::shared_ptr<const PreciseTables> BuildTables(const FilterChoice& choice, PreciseKernel kernel) {
+  auto tables = std::make_shared<PreciseTables>();
+  BuildFilter(choice, tables->filter);
+  tables->kernel = kernel;
+  if (kernel != PreciseKernel::Reference) tables->engine = std::make_unique<LaneEngine>(tables->filter, LanesOf(kernel));
+  return tables;
+}
+
+}  // namespace
+
+struct PreciseTableCache::Entry {
+  std::uint32_t inputRate = 0;
+  double fc = 0.0;
+  int N = 0;
+  PreciseKernel kernel = PreciseKernel::Reference;
+  std::uint64_t lastUse = 0;
+  std::shared_ptr<const PreciseTables> tables;
+};
+
+PreciseTableCache::PreciseTableCache() = default;
+PreciseTableCache::~PreciseTableCache() = default;
+
+std::shared_ptr<const PreciseTables> PreciseTableCache::Get(std::uint32_t inputRate, int precision, double cutoff,
+                                                            int taps, PreciseKernel kernel) {
+  // The precision only picks the cutoff and the length: the filter is
+  // known by the mode (the input rate), the cutoff and the length.
+  FilterChoice choice;
+  if (kernel == PreciseKernel::Auto || !ChooseFilter(inputRate, precision, cutoff, taps, choice)) return nullptr;
+  std::lock_guard lock(m_mtx);
+  for (Entry& e : m_entries) {
+    if (e.inputRate == inputRate && e.fc == choice.fc && e.N == choice.N && e.kernel == kernel) {
+      e.lastUse = ++m_uses;
+      return e.tables;
+    }
+  }
+  // Built while the lock is held: a second pass that wants the same table
+  // waits for it instead of building it again.
+  Entry entry{inputRate, choice.fc, choice.N, kernel, ++m_uses, BuildTables(choice, kernel)};
+  ++m_builds;
+  std::shared_ptr<const PreciseTables> tables = entry.tables;
+  if (m_entries.size() < kCachedTables) {
+    m_entries.push_back(std::move(entry));
+  } else {
+    *std::min_element(m_entries.begin(), m_entries.end(),
+                      [](const Entry& a, const Entry& b) { return a.lastUse < b.lastUse; }) = std::move(entry);
+  }
+  return tables;
+}
+
+int PreciseTableCache::Builds() const {
+  std::lock_guard lock(m_mtx);
+  return m_builds;
 }
 
 std::int64_t PreciseOutputFrames(const PreciseFilter& f, std::int64_t M) {
@@ -479,6 +601,23 @@ bool PreciseKernelSupported(PreciseKernel kernel) {
 #endif
   }
   return false;
+}
+
+const char* PreciseKernelName(PreciseKernel kernel) {
+  switch (kernel) {
+    case PreciseKernel::Auto: return PreciseKernelName(BestPreciseKernel());
+    case PreciseKernel::Reference: return "plain loop";
+#ifdef MIVO_X86_KERNELS
+    case PreciseKernel::Lanes2: return "SSE2, 2 lanes";
+    case PreciseKernel::Lanes4: return "AVX, 4 lanes";
+    case PreciseKernel::Lanes8: return "AVX-512, 8 lanes";
+#else
+    case PreciseKernel::Lanes2: return "vector, 2 lanes";
+    case PreciseKernel::Lanes4: return "vector, 4 lanes";
+    case PreciseKernel::Lanes8: return "vector, 8 lanes";
+#endif
+  }
+  return "?";
 }
 
 PreciseKernel BestPreciseKernel() {
@@ -520,13 +659,35 @@ bool Resample4844Precise(const std::string& track, int precision, double cutoff,
   ctx.progress.SetStageLabel("48->44");
   TrackRewrite rw(track, ctx);
   if (!rw.Ok()) return false;
-  PreciseFilter filter;
+  std::uint8_t header[kTrackHeaderMax];
   Track t;
-  if (!Prepare(rw, precision, cutoff, taps, targetRate, filter, t)) return false;
+  std::uint32_t rate = 0;
+  if (!ReadInputHeader(rw, header, t, rate)) return false;
   if (kernel == PreciseKernel::Auto) kernel = BestPreciseKernel();
   if (!PreciseKernelSupported(kernel)) return false;
-  const bool done = kernel == PreciseKernel::Reference ? RunReference(rw, filter, t)
-                                                       : RunLanes(rw, filter, t, LanesOf(kernel));
+  std::shared_ptr<const PreciseTables> tables;
+  if (ctx.preciseTables != nullptr) {
+    tables = ctx.preciseTables->Get(rate, precision, cutoff, taps, kernel);
+  } else if (FilterChoice choice; ChooseFilter(rate, precision, cutoff, taps, choice)) {
+    tables = BuildTables(choice, kernel);
+  }
+  if (targetRate != kTargetRate || !tables) return false;
+  const PreciseFilter& filter = tables->filter;
+  t.outFrames = PreciseOutputFrames(filter, t.frames);
+  if (!WriteOutputHeader(rw, header, t)) return false;
+
+  // The plain loop is the definition and runs alone; the lane kernels
+  // share each block among the threads the system gives.
+  int threads = ctx.threads > 0 ? ctx.threads : platform::ProcessorCount();
+  threads = kernel == PreciseKernel::Reference ? 1 : std::clamp(threads, 1, kMaxThreads);
+  std::unique_ptr<platform::WorkCrew> crew;
+  if (threads > 1) crew = std::make_unique<platform::WorkCrew>(threads - 1);
+  if (ctx.log != nullptr) {
+    const int used = crew ? crew->Size() : 1;
+    ctx.log->Detail(std::string("48->44 high precision ") + std::to_string(precision) + ": " +
+                    PreciseKernelName(kernel) + ", " + std::to_string(used) + (used == 1 ? " thread" : " threads"));
+  }
+  const bool done = tables->engine ? RunLanes(rw, *tables->engine, filter, t, crew.get()) : RunReference(rw, filter, t);
   return done && rw.Commit();
 }
 
