@@ -22,7 +22,7 @@ namespace {
 // error.
 class BoxReporter final : public IStepReporter {
  public:
-  explicit BoxReporter(IWorkerWindow& window) : m_window(window) {}
+  BoxReporter(IWorkerWindow& window, const std::string& track) : m_window(window), m_track(track) {}
   void StepFailed(std::string_view message) override {
     m_window.Host().MessageBox(message, ui::kDefaultCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
   }
@@ -30,9 +30,12 @@ class BoxReporter final : public IStepReporter {
     m_window.LogLine(line);
     std::fprintf(stderr, "mivo: %.*s\n", static_cast<int>(line.size()), line.data());
   }
+  // The debug log only, after the track's path as its track line has it.
+  void Detail(std::string_view line) override { m_window.LogLine(m_track + "  " + std::string(line)); }
 
  private:
   IWorkerWindow& m_window;
+  const std::string& m_track;
 };
 
 std::string Mp3Extension(const GogoSetting& gogo) {
@@ -100,7 +103,7 @@ std::int32_t NormalizeAutoLevel(const QueueEntry& entry, std::int32_t dcLeft, st
 TrackResult TrackProcessor::ProcessTrack(const QueueEntry& entry, IWorkerWindow& window) {
   const RecorderSettings settings = window.SettingsSnapshot();
   WindowProgress progress(window.Window(), m_stop);
-  BoxReporter reporter(window);
+  BoxReporter reporter(window, entry.file);
   const TrackOutcome outcome = Process(entry, settings, progress, reporter);
   return TrackResult{outcome.outputFailed || outcome.cancelled};
 }
@@ -119,7 +122,8 @@ void TrackProcessor::Pause(const RecorderSettings& settings, const IProgress& pr
 }
 
 TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSettings& settings,
-                                     IProgress& progress, IStepReporter& reporter) const {
+                                     IProgress& progress, IStepReporter& reporter,
+                                     const TrackSource* source) const {
   TrackOutcome outcome;
   const std::string& track = entry.file;
   const bool resample = settings.Rec4844 && (settings.m_nConvKind == 0 || settings.m_nConvKind == 1);
@@ -132,11 +136,19 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
   progress.BeginTrackProgress(weights, count);
 
   const int headerShortening = entry.headerShortening == 2 ? 2 : 0;
-  const PassContext ctx{progress, headerShortening, m_options.syncToDisk, m_options.fault};
+  PassContext ctx{progress, headerShortening, m_options.syncToDisk, m_options.fault};
+  ctx.threads = m_options.preciseThreads;
+  ctx.preciseTables = m_tables.get();
+  ctx.log = &reporter;
+  // Until a pass has written the track, the passes read the source.
+  ctx.source = source;
   // A failed step is told and the next one runs; once the program is
   // ending, the rest of the track is left as it is, without messages.
   auto step = [&](bool ok, std::string_view message) {
-    if (ok) return true;
+    if (ok) {
+      ctx.source = nullptr;
+      return true;
+    }
     if (progress.Cancelled()) {
       outcome.cancelled = true;
       return false;
@@ -173,6 +185,21 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
       const bool ok = Resample4844Precise(track, settings.m_nFs44Precision, 0.0, 0, 44100, ctx);
       if (!step(ok, kResampleFailed)) return outcome;
     }
+  }
+
+  if (ctx.source != nullptr) {
+    // No pass wrote the track: it is the source as it is.
+    if (!CopyTrackFromSource(track, ctx)) {
+      if (progress.Cancelled()) {
+        outcome.cancelled = true;
+      } else {
+        ++outcome.failedSteps;
+        outcome.outputFailed = true;
+        reporter.Note("cannot write " + track + " from " + ctx.source->path);
+      }
+      return outcome;
+    }
+    ctx.source = nullptr;
   }
 
   // An output step that fails leaves the track as the only complete copy of
