@@ -28,7 +28,7 @@ TSAN_CONFIGURE_ARGS := -DMIVO_WITH_QT=OFF -DMIVO_BUILD_BENCH=OFF -DCMAKE_BUILD_T
 	-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
 	-DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread
 
-.PHONY: help setup build run screenshot test tsan bench clean
+.PHONY: help setup build run screenshot test tsan bench bench-compare clean
 
 help:
 	@echo "Mivo, a desktop audio recorder. Targets:"
@@ -37,6 +37,7 @@ help:
 	@echo "  make test        install, build, run all tests, then the ThreadSanitizer tests"
 	@echo "  make screenshot  build, start the recorder on Xvfb, save $(SHOT)"
 	@echo "  make bench       build, run the benchmarks"
+	@echo "  make bench-compare  build, time mivo-convert against its peers (hyperfine; minutes)"
 	@echo "  make tsan        only the ThreadSanitizer build and its tests ($(TSAN_DIR)/)"
 	@echo "  make build       install missing packages, configure and build ($(BUILD_DIR)/)"
 	@echo "  make setup       install the missing Debian packages (scripts/packages.txt)"
@@ -105,6 +106,12 @@ bench: build
 	  printf '\n--- %s\n' "$$b"; "$$b" $(BENCH_ARGS); \
 	done; \
 	if [ $$found = 0 ]; then echo "No benchmark programs were built yet (expected $(BUILD_DIR)/bin/bench_*)."; fi
+
+# Whole processes against their peers on 10-minute files (bench/compare.sh):
+# minutes of work, so not part of `make test`. RUNS=N, BATCH_RUNS=N set the timed runs.
+bench-compare: build
+	@printf '\n==> %s\n' "Comparing mivo-convert with FFmpeg, SoX and cp + sync (hyperfine)"
+	RUNS="$(RUNS)" BATCH_RUNS="$(BATCH_RUNS)" bench/compare.sh $(BUILD_DIR)
 
 clean:
 	@printf '\n==> %s\n' "Removing $(BUILD_DIR)/ and $(TSAN_DIR)/"
