@@ -300,39 +300,36 @@ struct Measured {
   ChannelRange rangeR;
 };
 
+// The measurements, buffer by buffer: each 1024-frame buffer's span gives
+// the peak, as the capture side finds it. A whole buffer is scanned by a
+// loop of fixed length that the compiler turns into vector code.
 class Meter {
  public:
-  void Add(const std::uint8_t* frames, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const auto l = static_cast<std::int16_t>(GetLe16(frames + 4 * i));
-      const auto r = static_cast<std::int16_t>(GetLe16(frames + 4 * i + 2));
-      if (m_frames == 0) {
-        m_rangeL = ChannelRange{l, l};
-        m_rangeR = ChannelRange{r, r};
+  void Add(const std::uint8_t* bytes, std::size_t frames) {
+    std::int16_t s[2 * kMeasureFrames];
+    while (frames > 0) {
+      const std::size_t n = std::min(frames, kMeasureFrames - m_inBuffer);
+      std::memcpy(s, bytes, 4 * n);
+      SamplesFromFile(s, 2 * n);
+      if (n == kMeasureFrames) {
+        Scan<kMeasureFrames>(s, kMeasureFrames);
+      } else {
+        Scan<0>(s, n);
       }
-      m_rangeL = ChannelRange{std::min(m_rangeL.min, l), std::max(m_rangeL.max, l)};
-      m_rangeR = ChannelRange{std::min(m_rangeR.min, r), std::max(m_rangeR.max, r)};
-      if (m_inBuffer == 0) {
-        m_minL = m_maxL = l;
-        m_minR = m_maxR = r;
-      }
-      m_minL = std::min<std::int32_t>(m_minL, l);
-      m_maxL = std::max<std::int32_t>(m_maxL, l);
-      m_minR = std::min<std::int32_t>(m_minR, r);
-      m_maxR = std::max<std::int32_t>(m_maxR, r);
-      m_sumL += l;
-      m_sumR += r;
-      ++m_frames;
-      if (++m_inBuffer == kMeasureFrames) EndBuffer();
+      bytes += 4 * n;
+      frames -= n;
+      m_frames += n;
+      m_inBuffer += n;
+      if (m_inBuffer == kMeasureFrames) EndBuffer();
     }
   }
   Measured Result() {
     if (m_inBuffer) EndBuffer();
     Measured m;
     m.peak = static_cast<std::int32_t>(m_peak);
-    m.rangeL = m_rangeL;
-    m.rangeR = m_rangeR;
     if (m_frames) {
+      m.rangeL = ChannelRange{m_rangeMinL, m_rangeMaxL};
+      m.rangeR = ChannelRange{m_rangeMinR, m_rangeMaxR};
       m.dcL = static_cast<std::int32_t>(m_sumL / static_cast<std::int64_t>(m_frames));
       m.dcR = static_cast<std::int32_t>(m_sumR / static_cast<std::int64_t>(m_frames));
     }
@@ -340,14 +337,42 @@ class Meter {
   }
 
  private:
+  // Frames of the current buffer (`Fixed` of them when not 0); the sums of
+  // a buffer fit 32 bits.
+  template <std::size_t Fixed>
+  void Scan(const std::int16_t* s, std::size_t n) {
+    std::int16_t minL = m_minL, maxL = m_maxL, minR = m_minR, maxR = m_maxR;
+    std::int32_t sumL = 0, sumR = 0;
+    for (std::size_t i = 0; i < (Fixed != 0 ? Fixed : n); ++i) {
+      const std::int16_t l = s[2 * i], r = s[2 * i + 1];
+      minL = std::min(minL, l);
+      maxL = std::max(maxL, l);
+      minR = std::min(minR, r);
+      maxR = std::max(maxR, r);
+      sumL += l;
+      sumR += r;
+    }
+    m_minL = minL;
+    m_maxL = maxL;
+    m_minR = minR;
+    m_maxR = maxR;
+    m_sumL += sumL;
+    m_sumR += sumR;
+  }
   void EndBuffer() {
-    const std::uint32_t level = static_cast<std::uint32_t>(std::max(m_maxL - m_minL, m_maxR - m_minR));
+    const auto level = static_cast<std::uint32_t>(std::max(m_maxL - m_minL, m_maxR - m_minR));
     m_peak = std::max(m_peak, (level + 1) / 2);
+    m_rangeMinL = std::min(m_rangeMinL, m_minL);
+    m_rangeMaxL = std::max(m_rangeMaxL, m_maxL);
+    m_rangeMinR = std::min(m_rangeMinR, m_minR);
+    m_rangeMaxR = std::max(m_rangeMaxR, m_maxR);
+    m_minL = m_minR = 32767;
+    m_maxL = m_maxR = -32768;
     m_inBuffer = 0;
   }
   std::size_t m_inBuffer = 0;
-  std::int32_t m_minL = 0, m_maxL = 0, m_minR = 0, m_maxR = 0;
-  ChannelRange m_rangeL, m_rangeR;
+  std::int16_t m_minL = 32767, m_maxL = -32768, m_minR = 32767, m_maxR = -32768;
+  std::int16_t m_rangeMinL = 32767, m_rangeMaxL = -32768, m_rangeMinR = 32767, m_rangeMaxR = -32768;
   std::uint32_t m_peak = 0;
   std::int64_t m_sumL = 0, m_sumR = 0;
   std::uint64_t m_frames = 0;
