@@ -4,10 +4,11 @@
 // i × U; output m sums x[i] × h[|mD - iU|] over the input frames i whose
 // taps reach it, in order of rising i. The plain loop does exactly that.
 // The lane engine gives the same bytes faster: it precomputes, for each
-// phase, the taps of W consecutive outputs side by side (zero where an
-// output's taps have not begun or have ended), so that one broadcast input
-// sample times one vector of taps advances W outputs at once while each
-// lane adds its own products in the plain order. Adding a zero product
+// phase, the taps of W consecutive outputs side by side, each twice, once
+// for each channel (zero where an output's taps have not begun or have
+// ended), so that one input frame (left, right), repeated across a
+// register, times two vectors of taps advances W outputs of both channels
+// at once while each lane adds its own products in the plain order. Adding a zero product
 // changes a sum at most in the sign of a zero, which rounds to the same
 // sample. The build keeps a × b + c as two roundings (no fused multiply-add).
 //
@@ -15,6 +16,7 @@
 // the same code in the same order, whichever thread computes it, so the
 // bytes do not depend on the number of threads.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -86,42 +88,72 @@ struct LaneType<8> {
 };
 
 struct KernelArgs {
-  const double* taps;  // taps × W
+  const double* taps;  // per tap: W outputs' taps, each twice
   int count;           // taps per lane
-  const double* xL[kGroupsPerCall];
-  const double* xR[kGroupsPerCall];
+  const double* x[kGroupsPerCall];  // input frames as (left, right) pairs
   double* yL[kGroupsPerCall];  // W outputs each
   double* yR[kGroupsPerCall];
 };
+
+// The pair (p[0], p[1]) repeated across W doubles: written out, so that
+// the compiler makes it one broadcasting load (vbroadcastf128 with AVX).
+template <int W>
+[[gnu::always_inline]] inline void Pairs(const double* p, typename LaneType<W>::type& v) {
+  if constexpr (W == 2) {
+    v = typename LaneType<W>::type{p[0], p[1]};
+  } else if constexpr (W == 4) {
+    v = typename LaneType<W>::type{p[0], p[1], p[0], p[1]};
+  } else {
+    static_assert(W == 8);
+    v = typename LaneType<W>::type{p[0], p[1], p[0], p[1], p[0], p[1], p[0], p[1]};
+  }
+}
+
+// Outputs 0 … W/2 - 1 of a group are in `lo`, W/2 … W - 1 in `hi`, each as
+// (left, right).
+template <int W>
+[[gnu::always_inline]] inline void StoreGroup(const typename LaneType<W>::type& lo,
+                                              const typename LaneType<W>::type& hi, double* yL, double* yR) {
+  for (int k = 0; k < W / 2; ++k) {
+    yL[k] = lo[2 * k];
+    yR[k] = lo[2 * k + 1];
+    yL[W / 2 + k] = hi[2 * k];
+    yR[W / 2 + k] = hi[2 * k + 1];
+  }
+}
 
 template <int W>
 [[gnu::always_inline]] inline void LaneKernel(const KernelArgs& a) {
   using V = typename LaneType<W>::type;
   static_assert(sizeof(V) == W * sizeof(double));
-  V l0{}, l1{}, l2{}, l3{}, r0{}, r1{}, r2{}, r3{};
-  const double *xl0 = a.xL[0], *xl1 = a.xL[1], *xl2 = a.xL[2], *xl3 = a.xL[3];
-  const double *xr0 = a.xR[0], *xr1 = a.xR[1], *xr2 = a.xR[2], *xr3 = a.xR[3];
+  V lo0{}, hi0{}, lo1{}, hi1{}, lo2{}, hi2{}, lo3{}, hi3{};
+  const double *x0 = a.x[0], *x1 = a.x[1], *x2 = a.x[2], *x3 = a.x[3];
   const double* taps = a.taps;
-  for (int t = 0; t < a.count; ++t, taps += W) {
-    V c;
-    std::memcpy(&c, taps, sizeof c);
-    l0 += xl0[t] * c;
-    r0 += xr0[t] * c;
-    l1 += xl1[t] * c;
-    r1 += xr1[t] * c;
-    l2 += xl2[t] * c;
-    r2 += xr2[t] * c;
-    l3 += xl3[t] * c;
-    r3 += xr3[t] * c;
+  for (int t = 0; t < a.count; ++t, taps += 2 * W) {
+    V c0, c1;
+    std::memcpy(&c0, taps, sizeof c0);
+    std::memcpy(&c1, taps + W, sizeof c1);
+    V b0;
+    Pairs<W>(x0 + 2 * t, b0);
+    lo0 += b0 * c0;
+    hi0 += b0 * c1;
+    V b1;
+    Pairs<W>(x1 + 2 * t, b1);
+    lo1 += b1 * c0;
+    hi1 += b1 * c1;
+    V b2;
+    Pairs<W>(x2 + 2 * t, b2);
+    lo2 += b2 * c0;
+    hi2 += b2 * c1;
+    V b3;
+    Pairs<W>(x3 + 2 * t, b3);
+    lo3 += b3 * c0;
+    hi3 += b3 * c1;
   }
-  std::memcpy(a.yL[0], &l0, sizeof l0);
-  std::memcpy(a.yR[0], &r0, sizeof r0);
-  std::memcpy(a.yL[1], &l1, sizeof l1);
-  std::memcpy(a.yR[1], &r1, sizeof r1);
-  std::memcpy(a.yL[2], &l2, sizeof l2);
-  std::memcpy(a.yR[2], &r2, sizeof r2);
-  std::memcpy(a.yL[3], &l3, sizeof l3);
-  std::memcpy(a.yR[3], &r3, sizeof r3);
+  StoreGroup<W>(lo0, hi0, a.yL[0], a.yR[0]);
+  StoreGroup<W>(lo1, hi1, a.yL[1], a.yR[1]);
+  StoreGroup<W>(lo2, hi2, a.yL[2], a.yR[2]);
+  StoreGroup<W>(lo3, hi3, a.yL[3], a.yR[3]);
 }
 
 void LaneKernel2(const KernelArgs& a) { LaneKernel<2>(a); }
@@ -156,14 +188,17 @@ class LaneEngine {
       m_lo[j] = lo[0];
       m_count[j] = count;
       m_offset[j] = m_taps.size();
-      m_taps.resize(m_taps.size() + static_cast<std::size_t>(count) * m_w, 0.0);
+      // A row per tap: the W outputs' taps, each twice (left, right).
+      m_taps.resize(m_taps.size() + static_cast<std::size_t>(count) * 2 * m_w, 0.0);
       double* table = &m_taps[m_offset[j]];
       for (int k = 0; k < m_w; ++k) {
         const std::int64_t mD = (m0 + k) * D;
         const std::int64_t delta = lo[k] - lo[0];
         for (std::int64_t t = 0; t < taps[k]; ++t) {
           const std::int64_t index = mD - (lo[k] + t) * U;
-          table[(delta + t) * m_w + k] = f.h[static_cast<std::size_t>(index < 0 ? -index : index)];
+          const double h = f.h[static_cast<std::size_t>(index < 0 ? -index : index)];
+          table[(delta + t) * 2 * m_w + 2 * k] = h;
+          table[(delta + t) * 2 * m_w + 2 * k + 1] = h;
         }
       }
     }
@@ -177,6 +212,8 @@ class LaneEngine {
   }
 
   std::int64_t ChunkOutputs() const { return std::int64_t{m_w} * m_f.U * kGroupsPerCall; }
+  // Input frames from one chunk to the next.
+  std::int64_t ChunkInputFrames() const { return RoundShift(kGroupsPerCall); }
   // Input frames chunk c reads: [FirstFrame(c), EndFrame(c)).
   std::int64_t FirstFrame(std::int64_t c) const { return m_lo[0] + RoundShift(c * kGroupsPerCall); }
   std::int64_t EndFrame(std::int64_t c) const {
@@ -184,9 +221,8 @@ class LaneEngine {
   }
 
   // Computes the ChunkOutputs() outputs of chunk c. x holds frames from
-  // `winStart` on, covering the chunk's frames.
-  void Chunk(std::int64_t c, const double* xL, const double* xR, std::int64_t winStart, double* yL,
-             double* yR) const {
+  // `winStart` on as (left, right) pairs, covering the chunk's frames.
+  void Chunk(std::int64_t c, const double* x, std::int64_t winStart, double* yL, double* yR) const {
     const std::int64_t U = m_f.U;
     const std::int64_t round0 = c * kGroupsPerCall;
     KernelArgs a{};
@@ -196,8 +232,7 @@ class LaneEngine {
       for (int q = 0; q < kGroupsPerCall; ++q) {
         const std::int64_t base = m_lo[j] + RoundShift(round0 + q) - winStart;
         const std::int64_t out = m_w * (q * U + j);
-        a.xL[q] = xL + base;
-        a.xR[q] = xR + base;
+        a.x[q] = x + 2 * base;
         a.yL[q] = yL + out;
         a.yR[q] = yR + out;
       }
@@ -354,88 +389,122 @@ bool RunReference(TrackRewrite& rw, const PreciseFilter& f, const Track& t) {
   return true;
 }
 
-// Input frames as doubles, one array per channel, from frame `start` on;
-// frames before 0 and from M on are silence.
-class InputWindow {
+// The track's frames in order, as doubles in (left, right) pairs, read in
+// blocks of 65536 frames (the last one shorter) with the stage advanced by
+// each; frames before 0 and from M on are silence.
+class FrameSource {
  public:
-  explicit InputWindow(std::int64_t start) : m_start(start), m_end(start) {}
+  FrameSource(TrackRewrite& rw, std::int64_t frames) : m_rw(rw), m_frames(frames) {}
 
-  std::int64_t Start() const { return m_start; }
-  const double* L() const { return m_l.data(); }
-  const double* R() const { return m_r.data(); }
-
-  // Forgets the frames before `frame` once that is worth a move.
-  void DropBefore(std::int64_t frame) {
-    const std::int64_t drop = std::min(frame, m_end) - m_start;
-    if (drop < kBlockFrames) return;
-    m_l.erase(m_l.begin(), m_l.begin() + drop);
-    m_r.erase(m_r.begin(), m_r.begin() + drop);
-    m_start += drop;
-  }
-  // Reads blocks (65536 frames, the last one shorter) until `end` is held.
-  bool LoadUntil(std::int64_t end, TrackRewrite& rw, std::int64_t M) {
-    while (m_end < end) {
-      if (m_end < 0 || m_end >= M) {
-        const std::int64_t stop = m_end < 0 ? std::min<std::int64_t>(0, end) : end;
-        m_l.resize(m_l.size() + static_cast<std::size_t>(stop - m_end), 0.0);
-        m_r.resize(m_r.size() + static_cast<std::size_t>(stop - m_end), 0.0);
-        m_end = stop;
+  // Appends frames [from, to) to `x`; `from` is where the last call ended
+  // (or any frame up to the first one read).
+  bool Append(std::int64_t from, std::int64_t to, std::vector<double>& x) {
+    while (from < to) {
+      if (from < 0 || from >= m_frames) {
+        const std::int64_t stop = from < 0 ? std::min<std::int64_t>(0, to) : to;
+        x.insert(x.end(), static_cast<std::size_t>(2 * (stop - from)), 0.0);
+        from = stop;
         continue;
       }
-      const std::int64_t r = std::min(kBlockFrames, M - m_end);
-      m_samples.resize(static_cast<std::size_t>(2 * r));
-      if (!rw.ReadExact(m_samples.data(), m_samples.size() * 2)) return false;
-      SamplesFromFile(m_samples.data(), m_samples.size());
-      const std::size_t at = m_l.size();
-      m_l.resize(at + static_cast<std::size_t>(r));
-      m_r.resize(at + static_cast<std::size_t>(r));
-      for (std::int64_t i = 0; i < r; ++i) {
-        m_l[at + i] = m_samples[2 * i];
-        m_r[at + i] = m_samples[2 * i + 1];
-      }
-      m_end += r;
-      rw.Context().progress.AdvanceStage(r);
-      if (!rw.EndBlock()) return false;
+      if (from >= m_blockEnd && !ReadBlock()) return false;
+      const std::int64_t stop = std::min(to, m_blockEnd);
+      const std::int16_t* s = &m_block[static_cast<std::size_t>(2 * (from - m_blockStart))];
+      x.insert(x.end(), s, s + 2 * (stop - from));
+      from = stop;
     }
     return true;
   }
 
  private:
-  std::int64_t m_start;
-  std::int64_t m_end;
-  std::vector<double> m_l, m_r;
-  std::vector<std::int16_t> m_samples;
+  bool ReadBlock() {
+    const std::int64_t r = std::min(kBlockFrames, m_frames - m_blockEnd);
+    m_block.resize(static_cast<std::size_t>(2 * r));
+    if (!m_rw.ReadExact(m_block.data(), m_block.size() * 2)) return false;
+    SamplesFromFile(m_block.data(), m_block.size());
+    m_blockStart = m_blockEnd;
+    m_blockEnd += r;
+    m_rw.Context().progress.AdvanceStage(r);
+    return m_rw.EndBlock();
+  }
+
+  TrackRewrite& m_rw;
+  std::int64_t m_frames;
+  std::int64_t m_blockStart = 0, m_blockEnd = 0;
+  std::vector<std::int16_t> m_block;
 };
 
-// The outputs of one step (a block's worth of input) are computed in
-// chunks; the chunks are split into contiguous runs, one per thread, and
-// each thread also turns its outputs into samples. The calling thread
-// reads the input before and writes the samples after, and reports the
-// progress.
-bool RunLanes(TrackRewrite& rw, const LaneEngine& engine, const PreciseFilter& f, const Track& t,
-              platform::WorkCrew* crew) {
+// The input frames a step reads: [start, end) as (left, right) pairs.
+struct StepInput {
+  std::int64_t start = 0, end = 0;
+  std::vector<double> x;
+};
+
+// The outputs are computed in steps of about one block of input, each step
+// in chunks. Every thread takes the step's chunks one at a time, sums them
+// into a scratch of its own and rounds them into the step's samples. The
+// calling thread first writes the previous step's samples and reads the
+// next step's input (so the file work overlaps the sums, and the progress
+// is reported on it), then takes chunks too. Which thread sums a chunk
+// changes nothing in its bytes.
+bool RunLanes(TrackRewrite& rw, const LaneEngine& engine, const Track& t, platform::WorkCrew* crew) {
   const std::int64_t chunk = engine.ChunkOutputs();
   const std::int64_t chunks = CeilDiv(t.outFrames, chunk);
-  const std::int64_t perStep = std::max<std::int64_t>(1, CeilDiv(kBlockFrames * f.U, f.D * chunk));
-  InputWindow window(std::min<std::int64_t>(0, engine.FirstFrame(0)));
-  const auto stepOutputs = static_cast<std::size_t>(perStep * chunk);
-  std::vector<double> yL(stepOutputs), yR(stepOutputs);
-  std::vector<std::int16_t> samples(2 * stepOutputs);
+  const std::int64_t perStep = std::max<std::int64_t>(1, CeilDiv(kBlockFrames, engine.ChunkInputFrames()));
+  const std::int64_t steps = CeilDiv(chunks, perStep);
   const int slices = crew ? crew->Size() : 1;
-  for (std::int64_t c0 = 0; c0 < chunks; c0 += perStep) {
-    const std::int64_t c1 = std::min(chunks, c0 + perStep);
-    window.DropBefore(engine.FirstFrame(c0));
-    if (!window.LoadUntil(engine.EndFrame(c1 - 1), rw, t.frames)) return false;
-    const std::int64_t count = std::min(t.outFrames, c1 * chunk) - c0 * chunk;
+  FrameSource source(rw, t.frames);
+  StepInput input[2];
+  std::vector<std::int16_t> samples[2];
+  std::vector<std::vector<double>> scratch(static_cast<std::size_t>(2 * slices),
+                                           std::vector<double>(static_cast<std::size_t>(chunk)));
+  auto firstChunk = [&](std::int64_t step) { return step * perStep; };
+  auto endChunk = [&](std::int64_t step) { return std::min(chunks, (step + 1) * perStep); };
+  auto outputsOf = [&](std::int64_t step) {
+    return std::min(t.outFrames, endChunk(step) * chunk) - firstChunk(step) * chunk;
+  };
+  // The next step's input: what the last one holds of it, then the file.
+  auto load = [&](std::int64_t step) {
+    StepInput& in = input[step % 2];
+    const StepInput& last = input[(step + 1) % 2];
+    const std::int64_t start = engine.FirstFrame(firstChunk(step));
+    const std::int64_t end = engine.EndFrame(endChunk(step) - 1);
+    in.x.clear();
+    std::int64_t from = start;
+    if (step > 0 && last.end > start) {
+      from = last.end;
+      const auto at = last.x.begin() + 2 * (start - last.start);
+      in.x.insert(in.x.end(), at, last.x.end());
+    }
+    in.start = start;
+    in.end = end;
+    return source.Append(from, end, in.x);
+  };
+  auto write = [&](std::int64_t step) {
+    std::vector<std::int16_t>& out = samples[step % 2];
+    SamplesToFile(out.data(), static_cast<std::size_t>(2 * outputsOf(step)));
+    return rw.Write(out.data(), static_cast<std::size_t>(4 * outputsOf(step))) && rw.EndBlock();
+  };
+
+  if (steps > 0 && !load(0)) return false;
+  bool ok = true;
+  for (std::int64_t step = 0; step < steps && ok; ++step) {
+    const StepInput& in = input[step % 2];
+    std::vector<std::int16_t>& out = samples[step % 2];
+    out.resize(static_cast<std::size_t>(2 * outputsOf(step)));
+    const std::int64_t c0 = firstChunk(step), c1 = endChunk(step), count = outputsOf(step);
+    std::atomic<std::int64_t> next{c0};
     const auto job = [&](int slice) {
-      const std::int64_t first = c0 + (c1 - c0) * slice / slices;
-      const std::int64_t last = c0 + (c1 - c0) * (slice + 1) / slices;
-      for (std::int64_t c = first; c < last; ++c) {
+      if (slice == 0) {
+        ok = (step == 0 || write(step - 1)) && (step + 1 == steps || load(step + 1));
+      }
+      double* yL = scratch[static_cast<std::size_t>(2 * slice)].data();
+      double* yR = scratch[static_cast<std::size_t>(2 * slice + 1)].data();
+      for (std::int64_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < c1;) {
+        engine.Chunk(c, in.x.data(), in.start, yL, yR);
         const std::int64_t at = (c - c0) * chunk;
-        engine.Chunk(c, window.L(), window.R(), window.Start(), &yL[at], &yR[at]);
-        for (std::int64_t i = at; i < std::min(count, at + chunk); ++i) {
-          samples[2 * i] = OutputSample(yL[i]);
-          samples[2 * i + 1] = OutputSample(yR[i]);
+        for (std::int64_t i = 0; i < std::min(chunk, count - at); ++i) {
+          out[static_cast<std::size_t>(2 * (at + i))] = OutputSample(yL[i]);
+          out[static_cast<std::size_t>(2 * (at + i) + 1)] = OutputSample(yR[i]);
         }
       }
     };
@@ -444,11 +513,8 @@ bool RunLanes(TrackRewrite& rw, const LaneEngine& engine, const PreciseFilter& f
     } else {
       job(0);
     }
-    SamplesToFile(samples.data(), static_cast<std::size_t>(2 * count));
-    if (!rw.Write(samples.data(), static_cast<std::size_t>(4 * count))) return false;
-    if (!rw.EndBlock()) return false;
   }
-  return true;
+  return ok && (steps == 0 || write(steps - 1));
 }
 
 }  // namespace
@@ -637,16 +703,15 @@ void PreciseFilterValues(const PreciseFilter& f, PreciseKernel kernel, const std
   const LaneEngine engine(f, LanesOf(kernel));
   const std::int64_t chunk = engine.ChunkOutputs();
   std::vector<double> cL(static_cast<std::size_t>(chunk)), cR(static_cast<std::size_t>(chunk));
-  std::vector<double> xL, xR;
+  std::vector<double> x;
   for (std::int64_t c = first / chunk; c * chunk < first + count; ++c) {
     const std::int64_t start = engine.FirstFrame(c), end = engine.EndFrame(c);
-    xL.assign(static_cast<std::size_t>(end - start), 0.0);
-    xR.assign(static_cast<std::size_t>(end - start), 0.0);
+    x.assign(static_cast<std::size_t>(2 * (end - start)), 0.0);
     for (std::int64_t i = std::max<std::int64_t>(start, 0); i < std::min(end, inputFrames); ++i) {
-      xL[static_cast<std::size_t>(i - start)] = frames[2 * i];
-      xR[static_cast<std::size_t>(i - start)] = frames[2 * i + 1];
+      x[static_cast<std::size_t>(2 * (i - start))] = frames[2 * i];
+      x[static_cast<std::size_t>(2 * (i - start) + 1)] = frames[2 * i + 1];
     }
-    engine.Chunk(c, xL.data(), xR.data(), start, cL.data(), cR.data());
+    engine.Chunk(c, x.data(), start, cL.data(), cR.data());
     for (std::int64_t m = std::max(first, c * chunk); m < std::min(first + count, (c + 1) * chunk); ++m) {
       yL[m - first] = cL[static_cast<std::size_t>(m - c * chunk)];
       yR[m - first] = cR[static_cast<std::size_t>(m - c * chunk)];
@@ -687,7 +752,7 @@ bool Resample4844Precise(const std::string& track, int precision, double cutoff,
     ctx.log->Detail(std::string("48->44 high precision ") + std::to_string(precision) + ": " +
                     PreciseKernelName(kernel) + ", " + std::to_string(used) + (used == 1 ? " thread" : " threads"));
   }
-  const bool done = tables->engine ? RunLanes(rw, *tables->engine, filter, t, crew.get()) : RunReference(rw, filter, t);
+  const bool done = tables->engine ? RunLanes(rw, *tables->engine, t, crew.get()) : RunReference(rw, filter, t);
   return done && rw.Commit();
 }
 
