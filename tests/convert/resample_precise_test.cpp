@@ -229,17 +229,18 @@ TEST(Resample4844Precise, EveryKernelGivesTheBytesOfThePlainSum) {
   }
 }
 
-// Threads share each block's outputs: any count, with runs that straddle
-// the block fills and a last block cut short, gives the plain loop's bytes.
+// Threads share the outputs of each step (four blocks of input): any count,
+// over inputs whose steps end inside a block and a last step cut short,
+// gives the plain loop's bytes.
 TEST(Resample4844Precise, EveryThreadCountGivesTheBytesOfThePlainSum) {
   struct Case {
     std::uint32_t rate;
     int precision;
     std::size_t frames;
   };
-  // 150001 frames: two full blocks and a short one; 65536 + 7: a block and
-  // a few frames.
-  for (const Case c : {Case{48000, 0, 150001}, Case{48000, 1, 65543}, Case{32000, 0, 70001}}) {
+  // 600001 frames: two full steps and a short one; 4 × 65536 + 7: a step
+  // and a few frames; 70001: one short step.
+  for (const Case c : {Case{48000, 0, 600001}, Case{48000, 1, 262151}, Case{32000, 0, 70001}}) {
     const auto in = testing::Noise(c.frames, static_cast<int>(c.frames));
     const PassRun reference = Precise(in, {0, c.rate}, c.precision, PreciseKernel::Reference);
     ASSERT_TRUE(reference.ok);
