@@ -108,10 +108,10 @@ bench: build
 	if [ $$found = 0 ]; then echo "No benchmark programs were built yet (expected $(BUILD_DIR)/bin/bench_*)."; fi
 
 # Whole processes against their peers on 10-minute files (bench/compare.sh):
-# minutes of work, so not part of `make test`. RUNS=N, BATCH_RUNS=N set the timed runs.
+# minutes of work, so not part of `make test`. ROUNDS=N, BATCH_ROUNDS=N set the rounds.
 bench-compare: build
 	@printf '\n==> %s\n' "Comparing mivo-convert with FFmpeg, SoX and cp + sync (hyperfine)"
-	RUNS="$(RUNS)" BATCH_RUNS="$(BATCH_RUNS)" bench/compare.sh $(BUILD_DIR)
+	ROUNDS="$(ROUNDS)" BATCH_ROUNDS="$(BATCH_ROUNDS)" bench/compare.sh $(BUILD_DIR)
 
 clean:
 	@printf '\n==> %s\n' "Removing $(BUILD_DIR)/ and $(TSAN_DIR)/"
