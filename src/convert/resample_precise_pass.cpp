@@ -23,6 +23,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include "convert/resample_precise.h"
 #include "platform/sync/thread.h"
 #include "platform/sync/work_crew.h"
@@ -161,6 +165,71 @@ void LaneKernel2(const KernelArgs& a) { LaneKernel<2>(a); }
 void LaneKernel4(const KernelArgs& a) { LaneKernel<4>(a); }
 void LaneKernel8(const KernelArgs& a) { LaneKernel<8>(a); }
 #endif
+
+// ---------------------------------------------------------------------------
+// The conversions around the sums, on whole runs of frames: input samples
+// to doubles, sums to output samples. The AVX forms do the same operations
+// (a product, a limit, a sum, a floor, each exact as in the plain form).
+
+void SamplesToDoubles(const std::int16_t* s, std::size_t count, double* x) {
+  for (std::size_t i = 0; i < count; ++i) x[i] = s[i];
+}
+
+void RoundOutputs(const double* yL, const double* yR, std::size_t frames, std::int16_t* out) {
+  for (std::size_t i = 0; i < frames; ++i) {
+    out[2 * i] = OutputSample(yL[i]);
+    out[2 * i + 1] = OutputSample(yR[i]);
+  }
+}
+
+#ifdef MIVO_X86_KERNELS
+[[gnu::target("avx")]] void SamplesToDoublesAvx(const std::int16_t* s, std::size_t count, double* x) {
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i lo = _mm_cvtepi16_epi32(v);
+    const __m128i hi = _mm_cvtepi16_epi32(_mm_unpackhi_epi64(v, v));
+    _mm256_storeu_pd(x + i, _mm256_cvtepi32_pd(lo));
+    _mm256_storeu_pd(x + i + 4, _mm256_cvtepi32_pd(hi));
+  }
+  SamplesToDoubles(s + i, count - i, x + i);
+}
+
+// Four sums to four samples (as 32-bit whole numbers within 16 bits).
+[[gnu::target("avx")]] inline __m128i RoundFourAvx(const double* y) {
+  __m256d v = _mm256_mul_pd(_mm256_set1_pd(kOutputScale), _mm256_loadu_pd(y));
+  v = _mm256_max_pd(_mm256_min_pd(v, _mm256_set1_pd(32767.0)), _mm256_set1_pd(-32768.0));
+  v = _mm256_round_pd(_mm256_add_pd(v, _mm256_set1_pd(0.5)), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+  return _mm256_cvttpd_epi32(v);
+}
+
+[[gnu::target("avx")]] void RoundOutputsAvx(const double* yL, const double* yR, std::size_t frames,
+                                            std::int16_t* out) {
+  std::size_t i = 0;
+  for (; i + 4 <= frames; i += 4) {
+    const __m128i l = RoundFourAvx(yL + i), r = RoundFourAvx(yR + i);
+    const __m128i frames01 = _mm_unpacklo_epi32(l, r), frames23 = _mm_unpackhi_epi32(l, r);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(frames01, frames23));
+  }
+  RoundOutputs(yL + i, yR + i, frames - i, out + 2 * i);
+}
+#endif
+
+// The forms this processor runs.
+struct Conversions {
+  void (*toDoubles)(const std::int16_t*, std::size_t, double*) = SamplesToDoubles;
+  void (*round)(const double*, const double*, std::size_t, std::int16_t*) = RoundOutputs;
+};
+Conversions BestConversions() {
+  Conversions c;
+#ifdef MIVO_X86_KERNELS
+  if (__builtin_cpu_supports("avx")) {
+    c.toDoubles = SamplesToDoublesAvx;
+    c.round = RoundOutputsAvx;
+  }
+#endif
+  return c;
+}
 
 // The taps of every phase laid out for W lanes, and the chunked walk over
 // the outputs that reuses each table for K groups while it is in cache.
@@ -390,7 +459,8 @@ bool RunReference(TrackRewrite& rw, const PreciseFilter& f, const Track& t) {
 // each; frames before 0 and from M on are silence.
 class FrameSource {
  public:
-  FrameSource(TrackRewrite& rw, std::int64_t frames) : m_rw(rw), m_frames(frames) {}
+  FrameSource(TrackRewrite& rw, std::int64_t frames, const Conversions& conversions)
+      : m_rw(rw), m_frames(frames), m_toDoubles(conversions.toDoubles) {}
 
   // Appends frames [from, to) to `x`; `from` is where the last call ended
   // (or any frame up to the first one read).
@@ -404,8 +474,10 @@ class FrameSource {
       }
       if (from >= m_blockEnd && !ReadBlock()) return false;
       const std::int64_t stop = std::min(to, m_blockEnd);
-      const std::int16_t* s = &m_block[static_cast<std::size_t>(2 * (from - m_blockStart))];
-      x.insert(x.end(), s, s + 2 * (stop - from));
+      const std::size_t at = x.size();
+      x.resize(at + static_cast<std::size_t>(2 * (stop - from)));
+      m_toDoubles(&m_block[static_cast<std::size_t>(2 * (from - m_blockStart))],
+                  static_cast<std::size_t>(2 * (stop - from)), x.data() + at);
       from = stop;
     }
     return true;
@@ -425,6 +497,7 @@ class FrameSource {
 
   TrackRewrite& m_rw;
   std::int64_t m_frames;
+  void (*m_toDoubles)(const std::int16_t*, std::size_t, double*);
   std::int64_t m_blockStart = 0, m_blockEnd = 0;
   std::vector<std::int16_t> m_block;
 };
@@ -448,7 +521,8 @@ bool RunLanes(TrackRewrite& rw, const LaneEngine& engine, const Track& t, platfo
   const std::int64_t perStep = std::max<std::int64_t>(1, CeilDiv(kStepFrames, engine.ChunkInputFrames()));
   const std::int64_t steps = CeilDiv(chunks, perStep);
   const int slices = crew ? crew->Size() : 1;
-  FrameSource source(rw, t.frames);
+  const Conversions conversions = BestConversions();
+  FrameSource source(rw, t.frames, conversions);
   StepInput input[2];
   std::vector<std::int16_t> samples[2];
   std::vector<std::vector<double>> scratch(static_cast<std::size_t>(2 * slices),
@@ -498,10 +572,8 @@ bool RunLanes(TrackRewrite& rw, const LaneEngine& engine, const Track& t, platfo
       for (std::int64_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < c1;) {
         engine.Chunk(c, in.x.data(), in.start, yL, yR);
         const std::int64_t at = (c - c0) * chunk;
-        for (std::int64_t i = 0; i < std::min(chunk, count - at); ++i) {
-          out[static_cast<std::size_t>(2 * (at + i))] = OutputSample(yL[i]);
-          out[static_cast<std::size_t>(2 * (at + i) + 1)] = OutputSample(yR[i]);
-        }
+        conversions.round(yL, yR, static_cast<std::size_t>(std::min(chunk, count - at)),
+                          &out[static_cast<std::size_t>(2 * at)]);
       }
     };
     if (crew) {
