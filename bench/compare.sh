@@ -12,8 +12,10 @@
 #   3. a batch of four files with normalization, high precision (the
 #      default precision 1) and MP3: all processors against one (taskset).
 # ROUNDS=N sets the rounds (default 7), BATCH_ROUNDS=N those of the batch
-# (3). The load average is printed before and after: measure on a quiet
-# machine.
+# (3); PARTS="precise normalize batch" chooses the comparisons. The timings
+# (hyperfine's JSON, one file per round) and the summary are kept in
+# BUILD_DIR/bench-compare/. The load average is printed before and after:
+# measure on a quiet machine.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -21,6 +23,10 @@ build=${1:-build}
 convert=$build/bin/mivo-convert
 rounds=${ROUNDS:-7}
 batchRounds=${BATCH_ROUNDS:-3}
+parts=${PARTS:-precise normalize batch}
+results=$(realpath -m "$build/bench-compare")
+rm -rf "$results"
+mkdir -p "$results"
 
 for tool in hyperfine sox ffmpeg taskset python3; do
   command -v "$tool" >/dev/null || { echo "compare: $tool is missing (make setup installs it)" >&2; exit 1; }
@@ -62,12 +68,15 @@ hf() {  # NAME ROUNDS COMMANDS... (name, command pairs)
   done
   for ((round = 1; round <= n; round++)); do
     # The first round warms the caches up; every run starts without outputs.
-    hyperfine --style basic --runs 1 --warmup $((round == 1)) --export-json "$work/$name.$round.json" \
+    hyperfine --style basic --runs 1 --warmup $((round == 1)) --export-json "$results/$name.$round.json" \
       --prepare "rm -rf $work/out/* $work/batch-out/*" "${args[@]}" | grep -E '^Benchmark|Time'
   done
 }
 
+has() { [[ " $parts " == *" $1 "* ]]; }
+
 for p in 0 1 2 3; do
+  has precise || break
   echo "== high precision $p"
   hf "precise$p" "$rounds" \
     "mivo-convert precision $p" "$convert --config p$p.ini -o out in.wav" \
@@ -75,29 +84,31 @@ for p in 0 1 2 3; do
     "sox rate -v" "sox in.wav out/sox.wav rate -v 44100"
 done
 
-echo "== normalization"
-hf normalize "$rounds" \
+has normalize && echo "== normalization" && hf normalize "$rounds" \
   "mivo-convert normalize" "$convert --config norm.ini -o out in.wav" \
   "cp + sync" "sh -c 'cp in.wav out/copy.wav && sync out/copy.wav'"
 
-echo "== a batch of four files: normalize, high precision 1, MP3"
-hf batch "$batchRounds" \
+has batch && echo "== a batch of four files: normalize, high precision 1, MP3" && hf batch "$batchRounds" \
   "mivo-convert batch, all processors" "$convert --config batch.ini -o batch-out b1.wav b2.wav b3.wav b4.wav" \
   "mivo-convert batch, one processor" \
   "taskset -c 0 $convert --config batch.ini -o batch-out b1.wav b2.wav b3.wav b4.wav"
 
 echo "== load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-python3 - "$work" <<'EOF'
+python3 - "$results" <<'EOF' | tee "$results/summary.txt"
 import glob, json, statistics, sys
 work = sys.argv[1]
 def rounds(name):
     out = []
+    if not glob.glob(f"{work}/{name}.*.json"):
+        return out
     for path in sorted(glob.glob(f"{work}/{name}.*.json")):
         with open(path) as f:
             out.append({r["command"]: r["mean"] for r in json.load(f)["results"]})
     return out
 def row(goal, name, mine, peer, want):
     rs = rounds(name)
+    if not rs:
+        return
     m = [r[mine] for r in rs]
     p = [r[peer] for r in rs]
     ratio = statistics.median(b / a for a, b in zip(m, p))
