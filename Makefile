@@ -10,12 +10,17 @@ MAKEFLAGS += --no-print-directory
 
 BUILD_DIR     := build
 TSAN_DIR      := build-tsan
+ASAN_DIR      := build-asan
+FUZZ_DIR      := build-fuzz
 MIVO          := $(BUILD_DIR)/bin/mivo
 SHOT          := $(BUILD_DIR)/screenshots/mivo-window.png
 JOBS          ?= $(shell nproc 2>/dev/null || echo 2)
 CTEST_JOBS    ?= 2
 # Default limit per test (seconds) unless the test sets its own TIMEOUT.
 CTEST_TIMEOUT ?= 120
+# Seconds each fuzz target runs: in `make fuzz`, and in `make test`.
+FUZZ_SECONDS  ?= 60
+FUZZ_TEST_SECONDS ?= 30
 ARGS          ?=
 BENCH_ARGS    ?=
 CMAKE_ARGS    ?=
@@ -27,24 +32,39 @@ TSAN_CONFIGURE_ARGS := -DMIVO_WITH_QT=OFF -DMIVO_BUILD_BENCH=OFF -DCMAKE_BUILD_T
 	-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
 	-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
 	-DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread
+ASAN_FLAGS     := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1
+ASAN_CONFIGURE_ARGS := -DMIVO_WITH_QT=OFF -DMIVO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
+	"-DCMAKE_CXX_FLAGS=$(ASAN_FLAGS)" \
+	"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" \
+	"-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
+	"-DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined"
+FUZZ_FLAGS     := -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined \
+	-fno-omit-frame-pointer -g -O1
+FUZZ_CONFIGURE_ARGS := -DMIVO_WITH_QT=OFF -DMIVO_BUILD_BENCH=OFF -DMIVO_BUILD_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
+	-DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
+	"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
 
-.PHONY: help setup build run screenshot test tsan bench bench-compare clean
+.PHONY: help setup build run screenshot test tsan asan fuzz bench bench-compare clean
 
 help:
 	@echo "Mivo, a desktop audio recorder. Targets:"
 	@echo "  make run         install missing packages, build, start the recorder"
 	@echo "                   (no display: runs it on Xvfb, saves a screenshot, closes it)"
-	@echo "  make test        install, build, run all tests, then the ThreadSanitizer tests"
+	@echo "  make test        install, build, run all tests, then the sanitizer trees' tests"
+	@echo "                   and each fuzz target for $(FUZZ_TEST_SECONDS) s"
 	@echo "  make screenshot  build, start the recorder on Xvfb, save $(SHOT)"
 	@echo "  make bench       build, run the benchmarks"
 	@echo "  make bench-compare  build, time mivo-convert against its peers (hyperfine; minutes)"
 	@echo "  make tsan        only the ThreadSanitizer build and its tests ($(TSAN_DIR)/)"
+	@echo "  make asan        only the AddressSanitizer + UBSan build and its tests ($(ASAN_DIR)/)"
+	@echo "  make fuzz        build the fuzz targets ($(FUZZ_DIR)/) and run each for FUZZ_SECONDS"
 	@echo "  make build       install missing packages, configure and build ($(BUILD_DIR)/)"
 	@echo "  make setup       install the missing Debian packages (scripts/packages.txt)"
-	@echo "  make clean       remove $(BUILD_DIR)/ and $(TSAN_DIR)/"
+	@echo "  make clean       remove $(BUILD_DIR)/, $(TSAN_DIR)/, $(ASAN_DIR)/ and $(FUZZ_DIR)/"
 	@echo "Options: ARGS=\"--config my.ini\" (recorder options for run/screenshot),"
 	@echo "         JOBS=N (compile jobs), CMAKE_ARGS=\"-D...\", BENCH_ARGS=\"--benchmark_filter=...\","
-	@echo "         CTEST_TIMEOUT=S (limit for a test without its own TIMEOUT, default $(CTEST_TIMEOUT))"
+	@echo "         CTEST_TIMEOUT=S (limit for a test without its own TIMEOUT, default $(CTEST_TIMEOUT)),"
+	@echo "         FUZZ_SECONDS=S (each fuzz target's run in make fuzz, default $(FUZZ_SECONDS))"
 
 setup:
 	@printf '\n==> %s\n' "Checking the Debian packages the build and tests need"
@@ -87,16 +107,45 @@ define TSAN_STEPS
 	  --output-on-failure --timeout $(CTEST_TIMEOUT)
 endef
 
+# The AddressSanitizer/UndefinedBehaviorSanitizer tree: the same Qt-free libraries, tools and tests,
+# every one of its tests run there. Leaks are errors; the first UBSan report ends the program.
+define ASAN_STEPS
+	@printf '\n==> %s\n' "AddressSanitizer + UBSan build ($(ASAN_DIR)/: no Qt, -fsanitize=address,undefined)"
+	scripts/configure $(ASAN_DIR) $(ASAN_CONFIGURE_ARGS)
+	scripts/asan-exec nice cmake --build $(ASAN_DIR) -j$(JOBS)
+	@printf '\n==> %s\n' "All tests of $(ASAN_DIR)/, under AddressSanitizer and UBSan"
+	scripts/asan-exec scripts/ctest-run $(ASAN_DIR) --output-on-failure -j$(CTEST_JOBS) \
+	  --timeout $(CTEST_TIMEOUT)
+endef
+
+# The fuzz tree: clang's libFuzzer programs of the fuzz targets (tests/fuzz), each run for
+# $(1) seconds from its seed corpus. Any crash, leak, hang or UBSan report fails.
+define FUZZ_STEPS
+	@printf '\n==> %s\n' "Fuzz targets ($(FUZZ_DIR)/: clang, libFuzzer, AddressSanitizer + UBSan; $(1) s each)"
+	scripts/configure $(FUZZ_DIR) $(FUZZ_CONFIGURE_ARGS)
+	nice cmake --build $(FUZZ_DIR) -j$(JOBS) --target fuzzers
+	scripts/asan-exec scripts/fuzz-run $(FUZZ_DIR) $(1)
+endef
+
 test: build
 	@printf '\n==> %s\n' "Running the tests ($(BUILD_DIR)/: unit, contract, end-to-end; $(CTEST_JOBS) at a time)"
 	scripts/ctest-run $(BUILD_DIR) --output-on-failure -j$(CTEST_JOBS) --timeout $(CTEST_TIMEOUT)
 	$(TSAN_STEPS)
+	$(ASAN_STEPS)
+	$(call FUZZ_STEPS,$(FUZZ_TEST_SECONDS))
 	@printf '\n==> %s\n' "All tests finished"
-	@scripts/ctest-run --summary $(BUILD_DIR) $(TSAN_DIR)
+	@scripts/ctest-run --summary $(BUILD_DIR) $(TSAN_DIR) $(ASAN_DIR)
 
 tsan: setup
 	$(TSAN_STEPS)
 	@scripts/ctest-run --summary $(TSAN_DIR)
+
+asan: setup
+	$(ASAN_STEPS)
+	@scripts/ctest-run --summary $(ASAN_DIR)
+
+fuzz: setup
+	$(call FUZZ_STEPS,$(FUZZ_SECONDS))
 
 bench: build
 	@printf '\n==> %s\n' "Running the benchmarks ($(BUILD_DIR)/bin/bench_*)"
@@ -114,5 +163,5 @@ bench-compare: build
 	ROUNDS="$(ROUNDS)" BATCH_ROUNDS="$(BATCH_ROUNDS)" bench/compare.sh $(BUILD_DIR)
 
 clean:
-	@printf '\n==> %s\n' "Removing $(BUILD_DIR)/ and $(TSAN_DIR)/"
-	rm -rf $(BUILD_DIR) $(TSAN_DIR)
+	@printf '\n==> %s\n' "Removing $(BUILD_DIR)/, $(TSAN_DIR)/, $(ASAN_DIR)/ and $(FUZZ_DIR)/"
+	rm -rf $(BUILD_DIR) $(TSAN_DIR) $(ASAN_DIR) $(FUZZ_DIR)

@@ -41,13 +41,16 @@
 #include "convert/sample_passes.h"
 #include "convert/track_processor.h"
 #include "encode/gogo_dll.h"
+#include "encode/wma_encoder.h"
 #include "platform/process/child_process.h"
 #include "platform/process/paths.h"
+#include "platform/process/regular_file.h"
 #include "platform/process/signals.h"
 #include "platform/process/unique_fd.h"
 #include "platform/sync/thread.h"
 #include "platform/ui/dialog.h"
 #include "settings/recorder_settings.h"
+#include "wav_input.h"
 
 #ifndef MIVO_VERSION
 #define MIVO_VERSION "0"
@@ -192,83 +195,6 @@ Options ParseArgs(int argc, char** argv) {
   return o;
 }
 
-// ---------------------------------------------------------------------------
-// The input: its RIFF chunks, checked for what the passes can read.
-
-struct WavInput {
-  std::uint16_t formatTag = 0, channels = 0, blockAlign = 0, bits = 0;
-  std::uint32_t rate = 0, byteRate = 0;
-  int headerShortening = 0;  // from the format chunk's size
-  std::uint64_t dataOffset = 0;
-  std::uint32_t dataSize = 0;
-};
-
-bool ReadAt(int fd, std::uint64_t offset, void* data, std::size_t bytes) {
-  auto* p = static_cast<std::uint8_t*>(data);
-  while (bytes > 0) {
-    const ssize_t n = ::pread(fd, p, bytes, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    offset += static_cast<std::uint64_t>(n);
-    bytes -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// The reason the file cannot be processed, or nothing.
-std::optional<std::string> Inspect(int fd, std::uint64_t fileSize, WavInput& in) {
-  std::uint8_t riff[12];
-  if (fileSize < 12 || !ReadAt(fd, 0, riff, 12)) return "not a WAV file (too short for a RIFF header)";
-  if (std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "WAVE", 4) != 0) {
-    return "not a WAV file (no RIFF/WAVE header)";
-  }
-  bool haveFormat = false, haveData = false;
-  std::uint64_t at = 12;
-  while (at + 8 <= fileSize && !haveData) {
-    std::uint8_t chunk[8];
-    if (!ReadAt(fd, at, chunk, 8)) return "cannot read the file";
-    const std::uint32_t size = GetLe32(chunk + 4);
-    const std::uint64_t body = at + 8;
-    if (std::memcmp(chunk, "fmt ", 4) == 0) {
-      if (size != 16 && size != 18) {
-        return "format chunk of " + std::to_string(size) + " bytes (only 16 or 18, plain PCM, is taken)";
-      }
-      std::uint8_t f[18] = {};
-      if (body + size > fileSize || !ReadAt(fd, body, f, size)) return "truncated format chunk";
-      in.formatTag = GetLe16(f);
-      in.channels = GetLe16(f + 2);
-      in.rate = GetLe32(f + 4);
-      in.byteRate = GetLe32(f + 8);
-      in.blockAlign = GetLe16(f + 12);
-      in.bits = GetLe16(f + 14);
-      if (size == 18 && GetLe16(f + 16) != 0) return "format chunk with extra format bytes";
-      in.headerShortening = size == 16 ? 2 : 0;
-      haveFormat = true;
-    } else if (std::memcmp(chunk, "data", 4) == 0) {
-      if (!haveFormat) return "data chunk before the format chunk";
-      if (body + size > fileSize) {
-        return "truncated: the data chunk says " + std::to_string(size) + " bytes, the file holds " +
-               std::to_string(fileSize - body);
-      }
-      if (size == 0 && body < fileSize) return "data chunk size 0 with audio after it (an unfinished file)";
-      in.dataOffset = body;
-      in.dataSize = size;
-      haveData = true;
-    }
-    at = body + size + (size & 1);  // chunks are padded to even sizes
-  }
-  if (!haveFormat) return "no format chunk (truncated header?)";
-  if (!haveData) return "no data chunk (truncated header?)";
-  if (in.formatTag != 1 || in.channels != 2 || in.bits != 16 || in.blockAlign != 4 ||
-      in.byteRate != std::uint64_t{4} * in.rate) {
-    return "not 16-bit stereo PCM (format " + std::to_string(in.formatTag) + ", " +
-           std::to_string(in.channels) + " channels, " + std::to_string(in.bits) + " bits)";
-  }
-  if (in.dataSize % 4 != 0) return "the data chunk is not a whole number of frames";
-  return std::nullopt;
-}
-
 // What the enabled steps need of the input's rate. An input already at
 // 44.1 kHz needs no conversion to it: that step is left out for it (`note`
 // says so) and the other steps still run.
@@ -410,7 +336,7 @@ bool Measure(int fd, const WavInput& in, Measured& measured) {
   std::vector<std::uint8_t> block(std::size_t{1} << 20);
   for (std::uint64_t done = 0; done < in.dataSize;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), in.dataSize - done));
-    if (!ReadAt(fd, in.dataOffset + done, block.data(), n)) return false;
+    if (!ReadInputAt(fd, in.dataOffset + done, block.data(), n)) return false;
     meter.Add(block.data(), n / 4);
     done += n;
   }
@@ -711,7 +637,13 @@ class TerminalReporter final : public IStepReporter {
  public:
   TerminalReporter(IConsole& console, std::string name, bool verbose)
       : m_console(console), m_name(std::move(name)), m_verbose(verbose) {}
-  void StepFailed(std::string_view message) override { m_console.Message(m_name + ": " + std::string(message)); }
+  void StepFailed(std::string_view message) override {
+    m_console.Message(m_name + ": " + std::string(message));
+    if (message != kMp3Failed && message != kWmaFailed) m_bPassFailed = true;
+  }
+  // A sample pass failed: what came after it was made from a track that is
+  // not what the settings ask for.
+  bool PassFailed() const { return m_bPassFailed; }
   // Why a step failed, what an encoder changed.
   void Note(std::string_view line) override { m_console.Message(m_name + ": " + std::string(line)); }
   // How a step ran, with --verbose.
@@ -723,6 +655,7 @@ class TerminalReporter final : public IStepReporter {
   IConsole& m_console;
   std::string m_name;
   bool m_verbose;
+  bool m_bPassFailed = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -762,23 +695,11 @@ std::vector<std::string> Fields(std::string_view line) {
   return fields;
 }
 
-bool WriteAll(int fd, const void* data, std::size_t bytes) {
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  while (bytes > 0) {
-    const ssize_t n = ::write(fd, p, bytes);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    p += n;
-    bytes -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool SendLine(int fd, const std::vector<std::string>& fields) {
   std::string line;
   for (const std::string& f : fields) line += (line.empty() ? "" : "\t") + Escape(f);
   line += '\n';
-  return WriteAll(fd, line.data(), line.size());
+  return platform::WriteAll(fd, line);
 }
 
 // A file's process of a batch: everything goes to the first process over
@@ -868,6 +789,8 @@ EncoderSteps ToolEncoders(ToolLibraries& libraries) {
       return EncodeMp3(libraries.gogo, libraries.host, track, out, s, progress, &log);
     };
   }
+  steps.wma = [](const std::string& track, const std::string& out, int profile, bool useWma8, bool addIndex,
+                 IProgress& progress) { return EncodeWma(track, out, profile, useWma8, addIndex, progress); };
   return steps;
 }
 
@@ -885,6 +808,39 @@ bool SameFile(const std::string& a, const std::string& b) {
   const fs::path cb = fs::weakly_canonical(b, ec);
   return !ec && ca == cb;
 }
+
+// The encoders' result files as they were before a file's processing, so
+// that what the processing wrote can be taken back without touching a file
+// it left alone.
+class Before {
+ public:
+  Before(std::string mp3, std::string wma) {
+    for (const std::string& path : {mp3, wma}) {
+      if (path.empty()) continue;
+      struct stat st {};
+      const bool existed = ::stat(path.c_str(), &st) == 0;
+      m_files.push_back(File{path, existed, st});
+    }
+  }
+  void RemoveWritten() const {
+    for (const File& f : m_files) {
+      struct stat now {};
+      if (::stat(f.path.c_str(), &now) != 0) continue;
+      const bool same = f.existed && now.st_ino == f.st.st_ino && now.st_dev == f.st.st_dev &&
+                        now.st_mtim.tv_sec == f.st.st_mtim.tv_sec && now.st_mtim.tv_nsec == f.st.st_mtim.tv_nsec &&
+                        now.st_size == f.st.st_size;
+      if (!same) static_cast<void>(::unlink(f.path.c_str()));
+    }
+  }
+
+ private:
+  struct File {
+    std::string path;
+    bool existed;
+    struct stat st;
+  };
+  std::vector<File> m_files;
+};
 
 // What every file of a run shares.
 struct RunSetup {
@@ -913,10 +869,12 @@ class Converter {
       m_console.Message(input + suffix + ": " + why);
       return false;
     };
-    platform::UniqueFd fd(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return refuse(std::string("cannot open: ") + std::strerror(errno));
+    // A FIFO or device would block the open or the reads for ever.
+    std::string why;
+    platform::UniqueFd fd = platform::OpenRegularFile(input, &why);
+    if (!fd) return refuse(why == "not a regular file" ? why : "cannot open: " + why);
     struct stat st {};
-    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return refuse("not a regular file");
+    if (::fstat(fd.Get(), &st) != 0) return refuse(std::string("cannot open: ") + std::strerror(errno));
     WavInput in;
     if (auto why = Inspect(fd.Get(), static_cast<std::uint64_t>(st.st_size), in)) return refuse(*why);
 
@@ -964,9 +922,18 @@ class Converter {
     const auto start = static_cast<std::int64_t>(st.st_mtim.tv_sec);
     const QueueEntry entry{track,   m.peak, start, m.dcL, m.dcR, static_cast<std::int32_t>(in.rate),
                            in.headerShortening, m.rangeL, m.rangeR};
-    const TrackOutcome outcome = m_processor.Process(entry, s, progress, reporter, &source);
+    const Before before{out.mp3, out.wma};
+    const TrackOutcome outcome = m_processor.Process(entry, s, progress, reporter, nullptr, &source);
     progress.Finish();
     if (outcome.cancelled || m_stop.load()) return refuse("interrupted; nothing more written");
+    if (reporter.PassFailed()) {
+      // The encoders took the track as it was before the failed pass: none
+      // of it is the result asked for.
+      before.RemoveWritten();
+      return refuse("a processing step failed; no result written");
+    }
+
+    // A failed encoder has left no output of its own; the others are whole.
 
     bool ok = outcome.failedSteps == 0;
     if (!out.wav.empty()) {
@@ -1133,7 +1100,7 @@ class Batch {
       if (!f.started) return;
       if (f.asks) {
         const std::string answer = std::to_string(m_claims.Claim(f.claim)) + "\n";
-        static_cast<void>(WriteAll(f.child.Input(), answer.data(), answer.size()));
+        static_cast<void>(platform::WriteAll(f.child.Input(), answer));
         f.asks = false;
         f.claimed = true;
       } else if (!f.ended && !f.claimed) {
@@ -1157,9 +1124,17 @@ class Batch {
 int Main(int argc, char** argv) {
   // Ctrl-C and SIGTERM stop the work between blocks, so that no temporary
   // file is left behind; taken on a thread of their own.
+  // A second signal ends the program at once, wherever it waits (a
+  // terminal or pipe that takes no more output, a file system that hangs).
   std::atomic<bool> stop{false};
   platform::TerminationWatcher watcher;
-  static_cast<void>(watcher.Start([&stop](int) { stop = true; }));
+  static_cast<void>(watcher.Start([&stop](int signo) {
+    if (stop.exchange(true)) {
+      static const char kText[] = "mivo-convert: stopped at once by a second signal\n";
+      static_cast<void>(::write(STDERR_FILENO, kText, sizeof kText - 1));
+      ::_exit(128 + signo);
+    }
+  }));
 
   const Options o = ParseArgs(argc, argv);
   if (!o.error.empty()) {

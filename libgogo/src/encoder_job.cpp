@@ -1,7 +1,9 @@
 #include "encoder_job.h"
 
 #include <lame/lame.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -72,8 +74,10 @@ std::uint32_t EncoderJob::Configure(std::uint32_t id, std::uintptr_t value1, std
       m_opt.input = path;
       // Checked here already so that the caller learns it early; the job
       // reads the file when it is prepared.
-      FilePtr probe(std::fopen(path, "rb"));
-      if (!probe) return Failed(MPGE_ERR_INPUT, errno);
+      // (Without blocking: a FIFO nobody writes to would hold the open.)
+      const int probe = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+      if (probe < 0) return Failed(MPGE_ERR_INPUT, errno);
+      ::close(probe);
       return MPGE_OK;
     }
     case MPGE_CFG_OUTPUT_FILE: {

@@ -1,6 +1,8 @@
 #include "wav_reader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cerrno>
@@ -42,12 +44,31 @@ bool WavReader::Fail(const char* why, int error) {
 
 bool WavReader::Open(const std::string& path) {
   m_nError = 0;
-  m_file.reset(std::fopen(path.c_str(), "rb"));
-  if (!m_file) return Fail("the input file cannot be opened", errno);
-  std::FILE* f = m_file.get();
+  // Opened without blocking and refused unless it is a regular file: a
+  // FIFO or a device would hold the open or the reads for ever.
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Fail("the input file cannot be opened", errno);
   struct stat st{};
-  if (::fstat(::fileno(f), &st) != 0) return Fail("the input file cannot be examined", errno);
-  if (!S_ISREG(st.st_mode)) return Fail("the input is not a regular file");
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return Fail("the input file cannot be examined", error);
+  }
+  const int flags = S_ISREG(st.st_mode) ? ::fcntl(fd, F_GETFL) : -1;
+  if (!S_ISREG(st.st_mode) || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return Fail("the input is not a regular file");
+  }
+  m_file.reset(::fdopen(fd, "rb"));
+  if (!m_file) {
+    const int error = errno;
+    ::close(fd);
+    return Fail("the input file cannot be opened", error);
+  }
+  std::FILE* f = m_file.get();
   const auto fileSize = static_cast<std::uint64_t>(st.st_size);
   // Large reads: the frame loop asks for a few kilobytes at a time.
   if (std::setvbuf(f, nullptr, _IOFBF, 1 << 16) != 0) return Fail("no memory for the input buffer", ENOMEM);
@@ -108,6 +129,8 @@ bool WavReader::Open(const std::string& path) {
       const std::uint64_t bytes = unpatched || size > available ? available : size;
       m_nFrames = bytes / static_cast<std::uint64_t>(blockAlign);
       m_nFramesRead = 0;
+      // Nothing to encode: an MP3 of no frames is no file a player takes.
+      if (m_nFrames == 0) return Fail("the input holds no samples");
       return true;
     } else {
       const std::uint64_t skip = static_cast<std::uint64_t>(size) + (size & 1u);

@@ -3,10 +3,12 @@
 #include <array>
 #include <string_view>
 
+#include "app/window_link.h"
+
 namespace mivo {
 namespace {
 
-constexpr std::array<std::string_view, 5> kCommands = {"rec", "stop", "skip", "status", "quit"};
+constexpr std::array<std::string_view, 7> kCommands = {"rec", "stop", "skip", "status", "timer", "quit", "answer"};
 
 CommandLine Fail(std::string message) {
   CommandLine cl;
@@ -50,10 +52,19 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     } else if (arg == "--demo") {
       cl.demo = true;
     } else if (is("--command")) {
-      if (!value("--command", cl.command)) return Fail("option '--command' needs rec, stop, skip, status or quit");
+      if (!value("--command", cl.command)) {
+        return Fail("option '--command' needs rec, stop, skip, status, timer, quit or answer");
+      }
       bool known = false;
       for (auto c : kCommands) known = known || cl.command == c;
-      if (!known) return Fail("unknown command '" + cl.command + "' (rec, stop, skip, status or quit)");
+      if (!known) return Fail("unknown command '" + cl.command + "' (rec, stop, skip, status, timer, quit or answer)");
+      if (cl.command == "answer") {
+        // The answer to the open box: the next argument.
+        if (i + 1 >= args.size() || !AnswerOfWord(args[i + 1])) {
+          return Fail(std::string("'--command answer' needs ") + kAnswerWords);
+        }
+        cl.command += " " + args[++i];
+      }
       cl.action = CommandLine::Action::Command;
     } else if (!arg.empty() && arg[0] == '-') {
       return Fail("unknown option '" + arg + "'");
@@ -67,7 +78,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string UsageText() {
   return "Usage: mivo [--config FILE] [--input-file WAV | --demo]\n"
-         "       mivo [--config FILE] --command rec|stop|skip|status|quit\n"
+         "       mivo [--config FILE] --command rec|stop|skip|status|timer|quit\n"
+         "       mivo [--config FILE] --command answer ok|cancel|yes|no|abort|retry|ignore\n"
          "\n"
          "Records a sound input into numbered WAV tracks and converts each\n"
          "finished track while the next one records.\n"
@@ -82,7 +94,13 @@ std::string UsageText() {
          "  --command NAME     hand a command to the recorder running with the same\n"
          "                     settings file: rec, stop, skip (as the buttons do),\n"
          "                     status (status text, track file, tracks waiting,\n"
-         "                     recording flag; one per line), quit (close request)\n"
+         "                     recording flag, and the timer's note while one is\n"
+         "                     armed or recording; one per line; then any message\n"
+         "                     box or dialog that is open, with the words that\n"
+         "                     answer it), timer (the timer's state: off, armed,\n"
+         "                     recording or finished; its start; its end), quit\n"
+         "                     (close request), answer WORD (answers the open box\n"
+         "                     as its button WORD would)\n"
          "  --help             show this help and exit\n"
          "  --version          show the version and exit\n";
 }

@@ -3,6 +3,9 @@
 #include <QGuiApplication>
 #include <QTimer>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <chrono>
 #include <cstdio>
@@ -15,7 +18,6 @@
 #include "app/command_line.h"
 #include "app/recorder_app.h"
 #include "app/window_link.h"
-#include "capture/capture_ids.h"
 #include "platform/ipc/instance.h"
 #include "platform/power/logind_power.h"
 #include "platform/process/paths.h"
@@ -69,7 +71,7 @@ void ShowRefusal(int argc, char** argv, const std::string& settingsPath) {
   QApplication::setApplicationName("Mivo");
   mivo::ui::QtDialogHost host;
   QTimer::singleShot(kRefusalBoxMs, &application, [&host] { host.CancelModals(); });
-  host.MessageBox("この設定ファイルを使う Mivo がすでに動いています。\r\n" + settingsPath, mivo::kAppTitle,
+  host.MessageBox("この設定ファイルを使う Mivo がすでに動いています。\r\n" + settingsPath, mivo::ui::kAppTitle,
                   mivo::ui::MB_OK | mivo::ui::MB_ICONEXCLAMATION);
 }
 
@@ -96,6 +98,11 @@ int main(int argc, char** argv) {
                                        ? cl.configPath
                                        : mivo::platform::DefaultSettingsPath(mivo::platform::ExecutableFolder());
   if (cl.action == mivo::CommandLine::Action::Command) return SendToRunningRecorder(settingsPath, cl.command);
+  // A FIFO or device as the settings file would block the start for ever.
+  if (struct stat st{}; ::stat(settingsPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "mivo: the settings file %s is not a regular file\n", settingsPath.c_str());
+    return 1;
+  }
 
   std::string error;
   auto lock = mivo::platform::InstanceLock::Acquire(settingsPath, &error);
@@ -115,12 +122,22 @@ int main(int argc, char** argv) {
 
   // Before any other thread exists, so that every thread leaves SIGTERM and
   // SIGINT to the watcher.
+  // Before the window is up (while the sound system is looked for) there is
+  // nothing to save: a signal ends the program at once. After the window
+  // the program is ending anyway.
   mivo::platform::TerminationWatcher watcher;
   mivo::WindowLink* linkForSignals = nullptr;
+  bool windowGone = false;
   std::mutex linkMutex;
-  if (!watcher.Start([&](int) {
+  if (!watcher.Start([&](int signo) {
         std::lock_guard guard(linkMutex);
-        if (linkForSignals) linkForSignals->RequestTerminate();
+        if (linkForSignals) {
+          linkForSignals->RequestTerminate();
+        } else if (!windowGone) {
+          static const char kText[] = "mivo: ended by a signal before the window was up\n";
+          static_cast<void>(::write(STDERR_FILENO, kText, sizeof kText - 1));
+          ::_exit(128 + signo);
+        }
       })) {
     std::fprintf(stderr, "mivo: cannot watch for termination signals\n");
   }
@@ -178,6 +195,7 @@ int main(int argc, char** argv) {
   {
     std::lock_guard guard(linkMutex);
     linkForSignals = nullptr;
+    windowGone = true;
   }
   watcher.Stop();
   return status;

@@ -1,7 +1,6 @@
 #include "app/recorder_dlg.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include "app/about_dlg.h"
 #include "app/folder_chooser.h"
@@ -10,9 +9,11 @@
 #include "convert/resample_setting_dlg.h"
 #include "encode/gogo_dll.h"
 #include "encode/mp3_setting_dlg.h"
-#include "capture/capture_ids.h"
+#include "encode/wma_encoder.h"
+#include "encode/wma_setting_dlg.h"
 #include "capture/input_setting_dlg.h"
 #include "capture/silence_split_dlg.h"
+#include "capture/track_recovery.h"
 #include "convert/track_processor.h"
 #include "platform/sync/thread.h"
 #include "settings/recorder_ids.h"
@@ -29,6 +30,10 @@ constexpr const char* kNoWorker = "変換スレッドを開始できないので
 constexpr const char* kSettingsNotSaved = "設定を保存できませんでした。";
 constexpr const char* kInputLost =
     "入力デバイスが使えなくなったので、録音を停止しました。それまでに録音した分は保存してあります。";
+constexpr const char* kNoInput = "入力デバイスがないので録音できません";
+// The status while no buffer can arrive.
+constexpr const char* kStoppedNoInput = "停止 (入力なし)";
+constexpr const char* kWaitingNoInput = "録音待ち (入力なし)";
 
 void RealSleep(unsigned ms) { platform::Sleep(ms); }
 
@@ -40,7 +45,10 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
       m_bEncoderAvailable(encoderAvailable),
       m_capture(env.waveIn),
       m_writer(m_settings, m_queue, m_log, *this),
-      m_splitter(m_settings, m_writer, *this) {
+      m_splitter(m_settings, m_writer, *this),
+      m_timer(m_settings, env.clock ? *env.clock : m_systemClock, *this, m_deferredBoxes),
+      m_power(m_settings, env.power),
+      m_awake(env.power, [this](const std::string& line) { Report(line, true); }) {
   if (!m_env.sleep) m_env.sleep = RealSleep;
   if (!m_env.processor) {
     EncoderSteps steps;
@@ -52,6 +60,8 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
         return EncodeMp3(*gogo, *host, track, out, s, progress, &log);
       };
     }
+    steps.wma = [](const std::string& track, const std::string& out, int profile, bool useWma8, bool addIndex,
+                   IProgress& progress) { return EncodeWma(track, out, profile, useWma8, addIndex, progress); };
     m_ownProcessor = std::make_unique<TrackProcessor>(std::move(steps));
     m_env.processor = m_ownProcessor.get();
   }
@@ -68,12 +78,20 @@ CRecorderDlg::~CRecorderDlg() {
 
 void CRecorderDlg::Sleep(unsigned ms) const { m_env.sleep(ms); }
 
+void CRecorderDlg::Report(const std::string& line, bool alsoStderr) {
+  m_log.Line(line);
+  if (alsoStderr) std::fprintf(stderr, "mivo: %s\n", line.c_str());
+}
+
 void CRecorderDlg::ShowWarning(const std::string& text) {
-  Wnd().MessageBox(text, kAppTitle, ui::MB_OK | ui::MB_ICONWARNING);
+  Wnd().MessageBox(text, ui::kAppTitle, ui::MB_OK | ui::MB_ICONWARNING);
 }
 
 bool CRecorderDlg::OnInitDialog() {
   ui::IWindow& w = Wnd();
+  // Commands are taken from now on: a box of the start-up can be seen and
+  // answered with them.
+  if (m_env.link) m_env.link->Attach(w);
 
   m_settings.Load(m_env.settingsPath);
 
@@ -85,6 +103,14 @@ bool CRecorderDlg::OnInitDialog() {
   m_strCaptureRefusal = setup.refusal;
 
   if (m_settings.DebugLogLevel != 0) m_log.Open(m_settings.DebugLogLevel, m_settings.DebugLogFileName);
+
+  // Gaps no track could hold would fail every track as a write error.
+  if (!TrackWriter::GapsFit(m_settings.PriGapLen, m_settings.PostGapLen, std::uint64_t{m_nBufFrames} * 4)) {
+    m_settings.PriGapLen = 0;
+    m_settings.PostGapLen = 0;
+    w.MessageBox(std::string(kGapsTooLong) + "\r\n(PriGapLen, PostGapLen) を 0 にしました。", ui::kAppTitle,
+                 ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  }
 
   w.CheckDlgButton(IDC_LEVEL, m_settings.RecMeterType == 1);
   w.CheckDlgButton(IDC_SPECTRUM, m_settings.RecMeterType != 1);
@@ -102,17 +128,21 @@ bool CRecorderDlg::OnInitDialog() {
     w.PostMessage(ui::WM_CLOSE, 0, 0);
     PublishSettings();
     m_bInitialised = true;
-    if (m_env.link) m_env.link->Attach(w);
     return true;
   }
 
-  SelectPowerLists();
-  InitTimerPickers();
+  m_power.SelectLists(w);
+  const bool timerRestored = m_timer.Restore();
+  m_power.Restore(w, timerRestored && m_settings.TM_POWERDOWN, m_deferredBoxes);
 
   // A class the system refuses leaves the process priority as it was.
   platform::SetProcessPriorityClass(m_settings.m_nPriorityClass);
 
   PublishSettings();
+  if (!m_env.settingsPath.empty()) {
+    m_journal = std::make_unique<QueueJournal>(QueueJournal::PathFor(m_env.settingsPath),
+                                               [this](std::string_view line) { Note(line); });
+  }
   IWorkerWindow& self = *this;
   m_pWorkerThread = std::make_unique<ConversionWorker>(self, *m_env.processor);
   std::string why;
@@ -122,13 +152,45 @@ bool CRecorderDlg::OnInitDialog() {
     // Nothing could be converted: say so and end the run as after Abort.
     m_pWorkerThread.reset();
     std::fprintf(stderr, "mivo: cannot start the conversion thread: %s\n", why.c_str());
-    w.MessageBox(std::string(kNoWorker) + "\r\n(" + why + ")", kAppTitle, ui::MB_OK | ui::MB_ICONSTOP);
+    w.MessageBox(std::string(kNoWorker) + "\r\n(" + why + ")", ui::kAppTitle, ui::MB_OK | ui::MB_ICONSTOP);
     m_nExitStatus = 1;
     w.PostMessage(ui::WM_CLOSE, 0, 0);
   }
+  // Tracks of an earlier run come first, and their numbers are taken,
+  // before a restored timer may start recording.
+  RecoverQueue();
+  if (timerRestored) ArmRestoredTimer();
   m_bInitialised = true;
-  if (m_env.link) m_env.link->Attach(w);
   return true;
+}
+
+void CRecorderDlg::ArmRestoredTimer() {
+  // As if Set were pressed, without waiting for anyone: its boxes are shown
+  // once the window runs.
+  m_timer.OnSet(RecordingTimer::SetBy::Restore);
+  PublishSettings();
+  UpdateKeepAwake();
+  if (!m_deferredBoxes.Empty()) Wnd().PostMessage(WM_APP_TIMER_NOTICE, 0, 0);
+}
+
+void CRecorderDlg::Note(std::string_view line) {
+  m_log.Line(line);
+  std::fprintf(stderr, "mivo: %.*s\n", static_cast<int>(line.size()), line.data());
+}
+
+void CRecorderDlg::RecoverQueue() {
+  if (!m_journal) return;
+  // What an earlier run left: the track it was recording and the tracks it
+  // had not finished converting. Told on the window and in the log, never
+  // in a box: nobody may be there at an unattended start.
+  const RecoveryReport report = RecoverTracks(*m_journal, m_queue, [this](std::string_view line) { Note(line); });
+  m_writer.SetJournal(m_journal.get());
+  if (report.queued.empty()) return;
+  for (const std::string& track : report.queued) m_writer.ReserveNumbersUpTo(TrackNumberOf(m_settings, track));
+  const std::string count = std::to_string(report.queued.size());
+  Note(count + " track(s) of an earlier run recovered and queued for conversion");
+  Wnd().SetDlgItemText(IDC_RECOVERY_NOTE, "前回の " + count + " 曲を復旧しました");
+  Wnd().SetDlgItemText(IDC_REMAINING, std::to_string(m_queue.Length()));
 }
 
 void CRecorderDlg::FillControls() {
@@ -171,7 +233,7 @@ void CRecorderDlg::FillControls() {
 
 bool CRecorderDlg::OpenCapture() {
   ui::IWindow& w = Wnd();
-  if (!m_strCaptureRefusal.empty()) w.MessageBox(m_strCaptureRefusal, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  if (!m_strCaptureRefusal.empty()) w.MessageBox(m_strCaptureRefusal, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
   m_writer.SetFormat(m_wfxInput, m_nBufFrames);
   // Without a wave input the window runs as after "Ignore" in the device
   // error box: no buffer ever arrives.
@@ -182,6 +244,7 @@ bool CRecorderDlg::OpenCapture() {
     OnCaptureStatus();
   } else {
     ShowInputNote();
+    w.SetDlgItemText(IDC_STATUS, kStoppedNoInput);
   }
   return true;
 }
@@ -199,11 +262,21 @@ void CRecorderDlg::OnCaptureStatus() {
   if (lost != wasLost) m_log.Line(lost ? "input lost: " + status.deviceName : "input back: " + status.deviceName);
   m_inputStatus = status;
   ShowInputNote();
-  if (lost && !wasLost && m_bRecording) {
-    // The track so far is kept as on STOP; the device comes back by itself.
-    OnStop();
-    Wnd().MessageBox(kInputLost, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  if (lost == wasLost) return;
+  // No buffer comes while the input is lost: the status says so, and the
+  // buffers write the true one again when it is back.
+  ui::IWindow& w = Wnd();
+  const bool stopping = lost && m_bRecording;
+  if (stopping) OnStop();  // the track so far is kept as on STOP; the device comes back by itself
+  m_splitter.ResetStopState();
+  if (!m_bSkip) {
+    if (lost) {
+      w.SetDlgItemText(IDC_STATUS, m_bRecording ? kWaitingNoInput : kStoppedNoInput);
+    } else if (m_bRecording && !m_writer.HasAudio()) {
+      w.SetDlgItemText(IDC_STATUS, "録音待ち");
+    }
   }
+  if (stopping) w.MessageBox(kInputLost, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
 void CRecorderDlg::ShowInputNote() {
@@ -221,57 +294,6 @@ void CRecorderDlg::ShowInputNote() {
   if (w.GetDlgItemText(IDC_OVERRUNS) != overruns) w.SetDlgItemText(IDC_OVERRUNS, overruns);
 }
 
-void CRecorderDlg::SelectPowerLists() {
-  ui::IWindow& w = Wnd();
-  switch (m_settings.m_dwEwxFlag) {
-    case 0: w.SetCurSel(IDC_EWX_FLAG, 0); break;
-    case 8: w.SetCurSel(IDC_EWX_FLAG, 1); break;
-    case 2: w.SetCurSel(IDC_EWX_FLAG, 2); break;
-    case 1: w.SetCurSel(IDC_EWX_FLAG, 3); break;
-    default:
-      // No entry matches: nothing selected, and the value becomes 3, which
-      // no power action uses.
-      w.SetCurSel(IDC_EWX_FLAG, -1);
-      m_settings.m_dwEwxFlag = 3;
-      break;
-  }
-  switch (m_settings.m_dwEwxForce) {
-    case 0: w.SetCurSel(IDC_EWX_FORCE, 0); break;
-    case 4: w.SetCurSel(IDC_EWX_FORCE, 1); break;
-    case 16: w.SetCurSel(IDC_EWX_FORCE, 2); break;
-    default:
-      m_settings.m_dwEwxForce = 0;
-      w.SetCurSel(IDC_EWX_FORCE, -1);
-      break;
-  }
-}
-
-void CRecorderDlg::InitTimerPickers() {
-  ui::IWindow& w = Wnd();
-  // The start defaults to the next full hour.
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (localtime_r(&now, &local) != nullptr) {
-    local.tm_min = 0;
-    local.tm_sec = 0;
-    local.tm_isdst = -1;
-    std::time_t next = std::mktime(&local);
-    if (next != static_cast<std::time_t>(-1)) {
-      next += 3600;
-      std::tm n{};
-      if (localtime_r(&next, &n) != nullptr) {
-        const ui::PickerTime t{true, n.tm_year + 1900, n.tm_mon + 1, n.tm_mday, n.tm_hour, n.tm_min, n.tm_sec};
-        w.SetPickerTime(IDC_TIMER_DATE, t);
-        w.SetPickerTime(IDC_TIMER_TIME, t);
-      }
-    }
-  }
-  m_nTimerState = 0;
-  w.CheckDlgButton(IDC_POWERDOWN, m_settings.TM_POWERDOWN);
-  w.EnableDlgItem(IDC_EWX_FLAG, false);
-  w.EnableDlgItem(IDC_EWX_FORCE, false);
-}
-
 void CRecorderDlg::ApplyRecordingEnableRule() {
   ui::IWindow& w = Wnd();
   w.EnableDlgItem(IDC_WMA_SETTING, !m_bRecording);
@@ -284,11 +306,18 @@ void CRecorderDlg::OnRec() {
     ShowWarning(kNoFormat);
     return;
   }
+  // Without a device no buffer ever arrives: a recording would only wait.
+  if (!m_capture.IsOpen()) {
+    ShowWarning(kNoInput);
+    return;
+  }
   m_bRecording = true;
   ApplyRecordingEnableRule();
-  if (!m_bSkip) Wnd().SetDlgItemText(IDC_STATUS, "録音待ち");
-  m_nTimerState = 0;
+  const bool lost = m_inputStatus.state == platform::WaveInState::Lost;
+  if (!m_bSkip) Wnd().SetDlgItemText(IDC_STATUS, lost ? kWaitingNoInput : "録音待ち");
+  m_timer.OnRecStarted();
   if (!OpenFirstTrack()) OnStop();
+  UpdateKeepAwake();
 }
 
 void CRecorderDlg::OnStop() {
@@ -297,6 +326,7 @@ void CRecorderDlg::OnStop() {
   ApplyRecordingEnableRule();
   CloseTrack();
   m_splitter.ResetStopState();
+  UpdateKeepAwake();
 }
 
 void CRecorderDlg::OnSkip() {
@@ -324,7 +354,7 @@ void CRecorderDlg::CloseTrack() {
 void CRecorderDlg::OnFormatCheck(int id, bool& setting) {
   ui::IWindow& w = Wnd();
   if (id == IDC_MP3 && !m_bEncoderAvailable) {
-    w.MessageBox(kNoEncoder, kAppTitle, ui::MB_OK | ui::MB_ICONINFORMATION);
+    w.MessageBox(kNoEncoder, ui::kAppTitle, ui::MB_OK | ui::MB_ICONINFORMATION);
     w.CheckDlgButton(IDC_MP3, false);
   } else if (m_bRecording) {
     // The click already toggled the box: undo it.
@@ -378,6 +408,11 @@ void CRecorderDlg::OnCommand(int id, int code) {
     PublishSettings();
     return;
   }
+  if (code == ui::CBN_SELCHANGE && (id == IDC_EWX_FLAG || id == IDC_EWX_FORCE)) {
+    m_power.OnListChanged(w, id);
+    PublishSettings();
+    return;
+  }
   if (code != ui::BN_CLICKED) return;
   switch (id) {
     case ui::IDOK: OnOK(); break;
@@ -412,14 +447,52 @@ void CRecorderDlg::OnCommand(int id, int code) {
     case IDC_MP3_SETTING:
       if (!m_bRecording && m_bEncoderAvailable) EditMp3Settings(*m_env.host, &Wnd(), m_settings);
       break;
+    case IDC_WMA_SETTING:
+      if (!m_bRecording) EditWmaSettings(*m_env.host, &Wnd(), m_settings);
+      break;
     case IDC_INPUT_SETTING: ShowInputSettings(); break;
     case IDC_SILENCE_SETTING: ShowSilenceSettings(); break;
+    case IDC_TIMER_SET:
+      m_timer.OnSet(RecordingTimer::SetBy::User);
+      UpdateKeepAwake();
+      break;
+    case IDC_TIMER_NOW: m_timer.OnStartNowClicked(); break;
+    case IDC_POWERDOWN: m_power.OnPowerDownClicked(w); break;
     default: break;
   }
   PublishSettings();
 }
 
-void CRecorderDlg::OnTimer(int /*timerId*/) {}
+void CRecorderDlg::OnTimer(int timerId) {
+  if (timerId == kPowerRequestTimerId) {
+    OnPowerRequestUnanswered();
+    return;
+  }
+  m_timer.OnTick(timerId);
+  UpdateKeepAwake();
+}
+
+void CRecorderDlg::OnPowerOff() {
+  CloseCapture();
+  Sleep(kPowerOffDelayMs);
+  const std::string flags = std::to_string(m_power.Flags());
+  std::string error;
+  if (m_power.Request(&error)) {
+    Report("power action " + flags + " requested", false);
+    // The system ends the program as it logs off or shuts down. Should it
+    // not come to that, the run ends as after any timed recording.
+    Wnd().SetTimer(kPowerRequestTimerId, kPowerRequestGraceMs);
+    return;
+  }
+  Report("the power action " + flags + " was refused (" + error + "); the recorder exits instead", true);
+  OnClose();
+}
+
+void CRecorderDlg::OnPowerRequestUnanswered() {
+  Wnd().KillTimer(kPowerRequestTimerId);
+  Report("the system has not ended the recorder after the power request; the recorder exits", true);
+  OnClose();
+}
 
 void CRecorderDlg::OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
   if (msg == platform::MM_WIM_DATA) m_capture.OnBufferDone(wParam, lParam, *this);
@@ -427,6 +500,8 @@ void CRecorderDlg::OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t 
   if (msg == WM_APP_TERMINATE) Terminate();
   if (msg == WM_APP_QUEUE_CHANGED) Wnd().SetDlgItemText(IDC_REMAINING, std::to_string(m_queue.Length()));
   if (msg == WM_APP_REMOTE && m_env.link) m_env.link->Serve(*this);
+  if (msg == WM_APP_POWEROFF) OnPowerOff();
+  if (msg == WM_APP_TIMER_NOTICE) m_deferredBoxes.ShowAll(Wnd());
 }
 
 std::optional<std::string> CRecorderDlg::CloseRefusal() {
@@ -441,6 +516,9 @@ void CRecorderDlg::OnClose() {
     ShowWarning(*refusal);
     return;
   }
+  // The end of a timed recording: a box nobody answers must not keep the
+  // program from ending.
+  if (m_timer.State() == RecordingTimer::kFinished) m_env.host->CancelModals();
   m_queue.m_evQueue.Pulse();
   Sleep(100);
   Wnd().EndDialog(ui::IDCANCEL);
@@ -456,10 +534,32 @@ void CRecorderDlg::Terminate() {
 
 RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
   ui::IWindow& w = Wnd();
+  if (command == "status") {
+    std::string text = w.GetDlgItemText(IDC_STATUS) + "\n" + w.GetDlgItemText(IDC_TRACKFILE) + "\n" +
+                       w.GetDlgItemText(IDC_REMAINING) + "\n" + (m_bRecording ? "1" : "0");
+    // An armed timer adds its note: when it starts, or when it stops.
+    const std::string note = w.GetDlgItemText(IDC_TIMER_NOTE);
+    if (!note.empty()) text += "\n" + note;
+    // Over SSH or on the offscreen platform nobody sees a box that waits.
+    if (const std::string open = DescribeOpenModals(m_env.host->OpenModals()); !open.empty()) {
+      text += "\n" + open.substr(0, open.size() - 1);
+    }
+    return RemoteReply{0, text};
+  }
+  if (command.rfind("answer ", 0) == 0) {
+    const std::optional<int> answer = AnswerOfWord(std::string_view(command).substr(7));
+    if (!answer) return RemoteReply{2, std::string("answer needs ") + kAnswerWords};
+    if (m_env.host->OpenModals().empty()) return RemoteReply{1, "no message box or dialog is open"};
+    if (!m_env.host->AnswerModal(*answer)) return RemoteReply{1, "the open box has no such button"};
+    return RemoteReply{0, "answered"};
+  }
+  // The window is still being set up (a box of the start may be waiting).
+  if (!m_bInitialised) return RemoteReply{1, "the recorder is starting"};
   if (command == "rec") {
     if (!m_bRecording && !m_settings.RecWav && !m_settings.RecMp3 && !m_settings.RecWma) {
       return RemoteReply{1, kNoFormat};
     }
+    if (!m_bRecording && !m_capture.IsOpen()) return RemoteReply{1, kNoInput};
     OnRec();
     return RemoteReply{m_bRecording ? 0 : 1, m_bRecording ? "recording" : "not recording"};
   }
@@ -471,14 +571,14 @@ RemoteReply CRecorderDlg::HandleRemoteCommand(const std::string& command) {
     OnSkip();
     return RemoteReply{0, "skip"};
   }
-  if (command == "status") {
-    std::string text = w.GetDlgItemText(IDC_STATUS) + "\n" + w.GetDlgItemText(IDC_TRACKFILE) + "\n" +
-                       w.GetDlgItemText(IDC_REMAINING) + "\n" + (m_bRecording ? "1" : "0");
-    return RemoteReply{0, text};
-  }
+  if (command == "timer") return RemoteReply{0, m_timer.Report()};
   if (command == "quit") {
     if (m_bTerminating) return RemoteReply{0, "closing"};
     if (auto refusal = CloseRefusal()) return RemoteReply{1, *refusal};
+    // The window cannot end while a box or dialog above it runs.
+    if (!m_env.host->OpenModals().empty()) {
+      return RemoteReply{1, "a message box or dialog is open: see 'mivo --command status', then answer it"};
+    }
     m_queue.m_evQueue.Pulse();
     Sleep(100);
     w.EndDialog(ui::IDCANCEL);
@@ -492,8 +592,8 @@ void CRecorderDlg::ReportSettingsNotSaved(const std::string& error) {
   std::fprintf(stderr, "mivo: the settings could not be saved: %s\n", error.c_str());
   // After a signal or a finished timed recording nobody may be there to
   // answer; the log and the terminal tell then.
-  if (m_bTerminating || m_nTimerState.load() == 3) return;
-  Wnd().MessageBox(std::string(kSettingsNotSaved) + "\r\n" + error, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  if (m_bTerminating || m_timer.State() == RecordingTimer::kFinished) return;
+  Wnd().MessageBox(std::string(kSettingsNotSaved) + "\r\n" + error, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
 void CRecorderDlg::OnDestroy() {
@@ -502,7 +602,8 @@ void CRecorderDlg::OnDestroy() {
   m_bRecording = false;
   CloseTrack();
   std::string error;
-  if (!m_settings.Save(m_env.settingsPath, m_nTimerState.load(), &error)) ReportSettingsNotSaved(error);
+  if (!m_settings.Save(m_env.settingsPath, m_timer.State(), &error)) ReportSettingsNotSaved(error);
+  m_awake.Hold(false);
   if (m_log.IsOpen()) m_log.Close();
   // The close request has woken the worker with an empty queue, or the
   // program is being terminated: either way it ends at its next look at the
@@ -513,6 +614,8 @@ void CRecorderDlg::OnDestroy() {
     m_pWorkerThread->Join();
     m_pWorkerThread.reset();
   }
+  // What is still queued stays in the journal for the next start.
+  if (m_journal) m_journal->Stop();
 }
 
 }  // namespace mivo

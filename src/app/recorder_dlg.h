@@ -18,12 +18,19 @@
 #include "capture/track_writer.h"
 #include "convert/conversion_queue.h"
 #include "convert/conversion_worker.h"
+#include "convert/queue_journal.h"
 #include "platform/power/power.h"
 #include "platform/ui/dialog.h"
 #include "platform/wavein/wavein.h"
 #include "settings/debug_log.h"
 #include "settings/recorder_settings.h"
 #include "settings/shared_settings.h"
+#include "timer/deferred_boxes.h"
+#include "timer/disk_projection.h"
+#include "timer/keep_awake.h"
+#include "timer/power_action.h"
+#include "timer/recording_timer.h"
+#include "timer/timer_clock.h"
 
 namespace mivo {
 
@@ -46,9 +53,11 @@ struct RecorderEnvironment {
   bool inputGiven = false;
   WindowLink* link = nullptr;            // remote commands and termination
   const GogoDll* gogo = nullptr;         // the loaded MP3 encoder library, if any
-  platform::IPowerSystem* power = nullptr;
   // Sleeps of the exit and start-up hand-shakes; tests pass a shorter one.
   void (*sleep)(unsigned ms) = nullptr;
+  platform::IPowerSystem* power = nullptr;  // nullptr: no power service (no power action, nothing keeps the machine awake)
+  const IClock* clock = nullptr;            // nullptr: the system's clock
+  DiskSpaceQuery diskSpace = nullptr;       // nullptr: the file systems' own figures
 };
 
 // A reply to a command from `mivo --command`.
@@ -61,7 +70,8 @@ class CRecorderDlg final : public ui::CDialog,
                            private IWorkerWindow,
                            private IRecorderControl,
                            private ICaptureClient,
-                           private ILiveInputLevels {
+                           private ILiveInputLevels,
+                           private ITimerRecorder {
  public:
   CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable);
   ~CRecorderDlg() override;
@@ -83,7 +93,7 @@ class CRecorderDlg final : public ui::CDialog,
 
   // The close request's refusal, or nothing when the program may end now.
   std::optional<std::string> CloseRefusal();
-  // `mivo --command`: rec, stop, skip, status, quit. Window thread.
+  // `mivo --command`: rec, stop, skip, status, timer, quit. Window thread.
   RemoteReply HandleRemoteCommand(const std::string& command);
   // SIGTERM or SIGINT: stop a recording as STOP does and end the run without
   // the close request's refusals; waiting tracks stay on disk.
@@ -103,7 +113,8 @@ class CRecorderDlg final : public ui::CDialog,
   TrackWriter& Writer() { return m_writer; }
   ConversionQueue& Queue() override { return m_queue; }
   ConversionWorker* Worker() { return m_pWorkerThread.get(); }
-  void SetTimerState(int state) { m_nTimerState = state; }
+  void SetTimerState(int state) { m_timer.SetState(state); }
+  const RecordingTimer& Timer() const { return m_timer; }
   // The process's exit status after the run: 1 when it could not work.
   int ExitStatus() const { return m_nExitStatus; }
 
@@ -113,14 +124,21 @@ class CRecorderDlg final : public ui::CDialog,
  private:
   // IWorkerWindow
   RecorderSettings SettingsSnapshot() const override { return m_shared.Get(); }
-  int TimerState() const override { return m_nTimerState.load(); }
+  int TimerState() const override { return m_timer.State(); }
   ui::IWindow& Window() override { return Wnd(); }
   ui::IDialogHost& Host() override { return *m_env.host; }
   void LogLine(std::string_view line) override { m_log.Line(line); }
+  IStepLedger* Ledger() override { return m_journal.get(); }
 
   // IRecorderControl (IsRecording and IsSkip above)
   void EndSkip() override;
   void Stop() override { OnStop(); }
+
+  // ITimerRecorder (Window, IsRecording and Stop above)
+  void Rec() override { OnRec(); }
+  void WakeWorker() override { m_queue.m_evQueue.Pulse(); }
+  std::uint32_t CaptureBytesPerSecond() const override { return m_wfxInput.nAvgBytesPerSec; }
+  DiskSpaceQuery DiskSpace() const override { return m_env.diskSpace ? m_env.diskSpace : platform::QueryDiskSpace; }
 
   // ICaptureClient
   void OnCapturedBuffer(const CapturedBuffer& buffer) override { m_splitter.OnBuffer(buffer); }
@@ -134,8 +152,12 @@ class CRecorderDlg final : public ui::CDialog,
 
   void ApplyRecordingEnableRule();
   void FillControls();
-  void SelectPowerLists();
-  void InitTimerPickers();
+  void ArmRestoredTimer();
+  void UpdateKeepAwake() { m_awake.Hold(m_bRecording || m_timer.KeepsAwake()); }
+  void OnPowerOff();
+  void OnPowerRequestUnanswered();
+  // A line for the debug log and, with `alsoStderr`, for the terminal.
+  void Report(const std::string& line, bool alsoStderr);
   bool OpenCapture();
   void CloseCapture();
   bool OpenFirstTrack();
@@ -151,6 +173,9 @@ class CRecorderDlg final : public ui::CDialog,
   void Sleep(unsigned ms) const;
   void ShowWarning(const std::string& text);
   void ReportSettingsNotSaved(const std::string& error);
+  void RecoverQueue();
+  // A line for the debug log and the terminal; any thread.
+  void Note(std::string_view line);
 
   RecorderEnvironment m_env;
   RecorderSettings m_settings;
@@ -159,7 +184,6 @@ class CRecorderDlg final : public ui::CDialog,
   const bool m_bEncoderAvailable;
   bool m_bRecording = false;
   bool m_bSkip = false;
-  std::atomic<int> m_nTimerState{0};
   platform::WAVEFORMATEX m_wfxInput;
   std::uint32_t m_nBufFrames = 1024;
   std::string m_strCaptureRefusal;  // settings this run cannot capture with
@@ -174,7 +198,15 @@ class CRecorderDlg final : public ui::CDialog,
   SilenceSplitter m_splitter;
   platform::WaveInStatus m_inputStatus;  // as last reported by the device
 
+  SystemClock m_systemClock;
+  DeferredBoxes m_deferredBoxes;
+  RecordingTimer m_timer;
+  PowerAction m_power;
+  KeepAwake m_awake;
+
   std::unique_ptr<ITrackProcessor> m_ownProcessor;
+  // The queue journal beside the settings file; outlives the worker.
+  std::unique_ptr<QueueJournal> m_journal;
   std::unique_ptr<ConversionWorker> m_pWorkerThread;
 };
 

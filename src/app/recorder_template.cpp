@@ -1,4 +1,5 @@
-// Template 102: the recorder window, 319 x 263 dialog units.
+// Template 102: the recorder window, 319 x 275 dialog units (one line more
+// than 263, for the timer's note).
 //
 // The meters are drawn at fixed client pixels (fields of 128 x 16 from
 // x 12 and x 148, y 16); the top band of the window is kept free for them.
@@ -17,9 +18,9 @@ namespace {
 DialogTemplate MakeRecorderTemplate() {
   DialogTemplate t;
   t.id = IDD_RECORDER;
-  t.title = "Mivo";
+  t.title = ui::kAppTitle;
   t.width = 319;
-  t.height = 263;
+  t.height = 275;
   using K = ControlKind;
 
   // Meters and their controls.
@@ -46,6 +47,7 @@ DialogTemplate MakeRecorderTemplate() {
   t.Add(IDC_RECFOLDER_BROWSE, K::Button, "...", Rect{291, 86, 18, 12});
   t.Add(-1, K::Static, "ファイル名プレフィックス", Rect{10, 100, 124, 10});
   t.Add(IDC_FILEPRE, K::Edit, "", Rect{136, 98, 80, 11});
+  t.Add(IDC_RECOVERY_NOTE, K::Static, "", Rect{220, 100, 90, 9});
 
   // Output formats.
   t.Add(-1, K::GroupBox, "出力形式", Rect{4, 114, 98, 58});
@@ -88,7 +90,7 @@ DialogTemplate MakeRecorderTemplate() {
   t.Add(IDC_ABOUT, K::Button, "About...", Rect{240, 202, 70, 15});
 
   // Timer.
-  t.Add(-1, K::GroupBox, "タイマ", Rect{4, 221, 311, 40});
+  t.Add(-1, K::GroupBox, "タイマ", Rect{4, 221, 311, 52});
   t.Add(IDC_TIMER_DATE, K::DatePicker, "", Rect{10, 232, 58, 12});
   t.Add(IDC_TIMER_TIME, K::TimePicker, "", Rect{70, 232, 50, 12});
   t.Add(IDC_TIMER_NOW, K::CheckBox, "今から", Rect{124, 233, 36, 10});
@@ -101,6 +103,7 @@ DialogTemplate MakeRecorderTemplate() {
   t.Add(IDC_EWX_FLAG, K::DropList, "LOGOFF\nPOWEROFF\nREBOOT\nSHUTDOWN", Rect{76, 246, 56, 12});
   t.Add(IDC_EWX_FORCE, K::DropList, "通常\nFORCE\nFORCEIFHUNG", Rect{134, 246, 58, 12});
   t.Add(IDC_TIMER_STATUS, K::Edit, "", Rect{196, 247, 114, 12}, ui::kReadOnly);
+  t.Add(IDC_TIMER_NOTE, K::Static, "", Rect{10, 261, 300, 10});
   return t;
 }
 

@@ -3,6 +3,62 @@
 #include "settings/recorder_ids.h"
 
 namespace mivo {
+namespace {
+
+struct AnswerWord {
+  std::string_view word;
+  int answer;
+};
+constexpr AnswerWord kWords[] = {{"ok", ui::IDOK},         {"cancel", ui::IDCANCEL}, {"yes", ui::IDYES},
+                                 {"no", ui::IDNO},         {"abort", ui::IDABORT},   {"retry", ui::IDRETRY},
+                                 {"ignore", ui::IDIGNORE}};
+
+// The answers a box of `type` offers, in the order of its buttons.
+std::vector<int> AnswersOf(unsigned type) {
+  switch (type & ui::MB_TYPEMASK) {
+    case ui::MB_OKCANCEL: return {ui::IDOK, ui::IDCANCEL};
+    case ui::MB_ABORTRETRYIGNORE: return {ui::IDABORT, ui::IDRETRY, ui::IDIGNORE};
+    case ui::MB_YESNOCANCEL: return {ui::IDYES, ui::IDNO, ui::IDCANCEL};
+    case ui::MB_YESNO: return {ui::IDYES, ui::IDNO};
+    case ui::MB_RETRYCANCEL: return {ui::IDRETRY, ui::IDCANCEL};
+    default: return {ui::IDOK};
+  }
+}
+
+std::string_view WordOf(int answer) {
+  for (const AnswerWord& w : kWords) {
+    if (w.answer == answer) return w.word;
+  }
+  return "?";
+}
+
+}  // namespace
+
+std::optional<int> AnswerOfWord(std::string_view word) {
+  for (const AnswerWord& w : kWords) {
+    if (w.word == word) return w.answer;
+  }
+  return std::nullopt;
+}
+
+std::string DescribeOpenModals(const std::vector<ui::OpenModal>& open) {
+  std::string text;
+  for (const ui::OpenModal& m : open) {
+    text += (m.box ? "box: " : "dialog: ") + m.caption + "\n";
+    std::string_view rest = m.text;
+    while (!rest.empty()) {
+      const std::size_t end = rest.find('\n');
+      text += "  " + std::string(rest.substr(0, end)) + "\n";
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    text += "  answer:";
+    for (const int answer : m.box ? AnswersOf(m.type) : std::vector<int>{ui::IDCANCEL}) {
+      text += " " + std::string(WordOf(answer));
+    }
+    text += "\n";
+  }
+  return text;
+}
 
 void WindowLink::Attach(ui::IWindow& window) {
   bool terminate = false;

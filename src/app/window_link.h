@@ -7,13 +7,25 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/recorder_dlg.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/window.h"
 
 namespace mivo {
+
+// `mivo --command answer WORD`: the words and the answers they give.
+inline constexpr const char* kAnswerWords = "ok, cancel, yes, no, abort, retry or ignore";
+std::optional<int> AnswerOfWord(std::string_view word);
+
+// What `mivo --command status` adds about open boxes and dialogs: for each,
+// "box: CAPTION" or "dialog: TITLE", its text lines indented, and the words
+// that answer it.
+std::string DescribeOpenModals(const std::vector<ui::OpenModal>& open);
 
 class WindowLink {
  public:

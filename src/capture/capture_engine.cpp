@@ -5,7 +5,6 @@
 #include <optional>
 #include <utility>
 
-#include "capture/capture_ids.h"
 #include "platform/ui/dialog.h"
 
 namespace mivo {
@@ -80,7 +79,7 @@ unsigned CaptureEngine::ChooseDevice(std::string& deviceName, ui::IWindow& windo
   if (const std::optional<unsigned> id = FindDevice(deviceName, count)) return *id;
   // A device was expected: the preferred one, never the demo in its place.
   const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
-  window.MessageBox(text, kAppTitle, ui::MB_OK);
+  window.MessageBox(text, ui::kAppTitle, ui::MB_OK);
   deviceName.clear();
   return platform::WAVE_MAPPER;
 }
@@ -171,36 +170,24 @@ void CaptureEngine::OnBufferDone(std::uintptr_t wParam, std::intptr_t lParam, IC
   // 4. Scan the whole buffer, whatever its fill count says.
   const std::int16_t* s = reinterpret_cast<const std::int16_t*>(m_pDoneHdr->lpData);
   const std::uint32_t frames = m_nBufFrames;
-  std::int32_t minL = s[0], maxL = s[0], minR = s[1], maxR = s[1];
-  std::int64_t sumL = 0, sumR = 0;
-  for (std::uint32_t i = 0; i < frames; ++i) {
-    const std::int32_t l = s[2 * i];
-    const std::int32_t r = s[2 * i + 1];
-    minL = l < minL ? l : minL;
-    maxL = l > maxL ? l : maxL;
-    minR = r < minR ? r : minR;
-    maxR = r > maxR ? r : maxR;
-    sumL += l;
-    sumR += r;
-  }
+  CapturedBuffer buffer;
+  static_cast<BufferMeasure&>(buffer) = MeasureFrames(s, frames);
+  buffer.data = m_pDoneHdr->lpData;
+  buffer.bytes = frames * 4;
+  buffer.frames = frames;
 
-  // 5. Spans and means (division truncates toward zero).
-  const auto spanL = static_cast<std::uint32_t>(maxL - minL);
-  const auto spanR = static_cast<std::uint32_t>(maxR - minR);
-  m_nMeanL = static_cast<std::int32_t>(sumL / static_cast<std::int64_t>(frames));
-  m_nMeanR = static_cast<std::int32_t>(sumR / static_cast<std::int64_t>(frames));
-  const std::uint32_t level = spanL > spanR ? spanL : spanR;
+  // 5. Means (division truncates toward zero); the spans are measured.
+  m_nMeanL = static_cast<std::int32_t>(buffer.sumL / static_cast<std::int64_t>(frames));
+  m_nMeanR = static_cast<std::int32_t>(buffer.sumR / static_cast<std::int64_t>(frames));
 
   // 6. Meters.
-  client.OnMeters(MeterInput{s, frames, spanL, spanR, level});
+  client.OnMeters(MeterInput{s, frames, buffer.spanL, buffer.spanR, buffer.level});
 
   // 7. The published level.
-  m_nLevel = level;
+  m_nLevel = buffer.level;
 
   // 8. Silence counting and the recording decision.
-  client.OnCapturedBuffer(CapturedBuffer{m_pDoneHdr->lpData, frames * 4, frames, sumL, sumR, level,
-                                         static_cast<std::int16_t>(minL), static_cast<std::int16_t>(maxL),
-                                         static_cast<std::int16_t>(minR), static_cast<std::int16_t>(maxR)});
+  client.OnCapturedBuffer(buffer);
 }
 
 void CaptureEngine::Close() {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "capture/track_stats.h"
 #include "platform/ui/window.h"
 #include "platform/wavein/wavein.h"
 
@@ -17,19 +18,12 @@ namespace mivo {
 inline constexpr int kRingSize = 64;
 inline constexpr int kQueuedAtStart = 62;
 
-// One returned buffer as the later steps see it. Frames are 4 bytes: a
-// signed 16-bit left sample, then the right one, little-endian.
-struct CapturedBuffer {
+// One returned buffer as the later steps see it, with its measure. Frames
+// are 4 bytes: a signed 16-bit left sample, then the right one, little-endian.
+struct CapturedBuffer : BufferMeasure {
   const char* data = nullptr;
   std::uint32_t bytes = 0;   // frames * 4
   std::uint32_t frames = 0;
-  std::int64_t sumL = 0;     // sums of all left and all right samples
-  std::int64_t sumR = 0;
-  std::uint32_t level = 0;   // the larger of the two spans
-  std::int16_t minL = 0;     // smallest and largest left and right sample
-  std::int16_t maxL = 0;
-  std::int16_t minR = 0;
-  std::int16_t maxR = 0;
 };
 
 // What the meters receive for each buffer.

@@ -1,13 +1,7 @@
-// Identifiers of the capture dialogs and their controls, and the texts the
-// capture side shares with the recorder window.
+// Identifiers of the capture dialogs and their controls.
 #pragma once
 
-#include <string_view>
-
 namespace mivo {
-
-// The application title, the caption of the program's own message boxes.
-inline constexpr std::string_view kAppTitle = "Mivo";
 
 // Input settings dialog.
 inline constexpr int IDD_INPUT_SETTING = 132;

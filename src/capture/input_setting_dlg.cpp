@@ -82,7 +82,8 @@ bool CInputSettingDlg::OnInitDialog() {
     const unsigned count = m_waveIn->waveInGetNumDevs();
     for (unsigned id = 0; id < count; ++id) {
       platform::WAVEINCAPS caps;
-      if (m_waveIn->waveInGetDevCaps(id, &caps) == platform::MMSYSERR_NOERROR) {
+      // The input given for this run (a file) is no device to store.
+      if (m_waveIn->waveInGetDevCaps(id, &caps) == platform::MMSYSERR_NOERROR && !caps.bThisRunOnly) {
         w.AddString(IDC_IN_DEVICE, caps.szPname);
       }
     }
@@ -118,7 +119,7 @@ void CInputSettingDlg::OnOK() {
   if (device != m_settings.WaveInDevName || rate != m_settings.RecSamplesPerSec ||
       channels != m_settings.RecChannels || bits != m_settings.RecBitsPerSample ||
       header != m_settings.m_nWavheaderShortening) {
-    w.MessageBox(kRestartNeeded, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    w.MessageBox(kRestartNeeded, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
     m_settings.WaveInDevName = device;
     m_settings.RecSamplesPerSec = rate;
     m_settings.RecChannels = channels;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "capture/capture_ids.h"
+#include "capture/track_writer.h"
 
 namespace mivo {
 namespace {
@@ -100,11 +101,20 @@ void CSilenceSplitDlg::OnOK() {
     const std::optional<std::int32_t> v = ParseUnsignedSetting(w.GetDlgItemText(ids[i]));
     if (!v) {
       // The dialog stays open, with the focus on the field to correct.
-      w.MessageBox(kNotAPositiveInteger, kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+      w.MessageBox(kNotAPositiveInteger, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
       w.SetFocus(ids[i]);
       return;
     }
     values[i] = *v;
+  }
+  // Gaps no track could hold would make every track fail as a write error.
+  const std::uint64_t bufferBytes = std::uint64_t{m_settings.m_nWaveInBufSize > 0
+                                                      ? static_cast<std::uint32_t>(m_settings.m_nWaveInBufSize)
+                                                      : 0u} * 4;
+  if (!TrackWriter::GapsFit(values[3], values[4], bufferBytes)) {
+    w.MessageBox(kGapsTooLong, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    w.SetFocus(IDC_SS_POSTGAP);
+    return;
   }
   m_settings.RecSilentThreshold = values[0];
   m_settings.RecSilentTimeSpan = values[1];

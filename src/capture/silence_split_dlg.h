@@ -15,6 +15,8 @@
 namespace mivo {
 
 inline constexpr const char* kNotAPositiveInteger = "正の整数を入力してください。";
+// Lead and trailing gaps (PriGapLen, PostGapLen) that leave a track no room.
+inline constexpr const char* kGapsTooLong = "曲の前後に付ける無音が長すぎて、1 曲のファイルに入りません。";
 
 const ui::DialogTemplate& SilenceSplitTemplate();
 

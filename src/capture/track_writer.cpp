@@ -63,6 +63,41 @@ TrackNames MakeTrackNames(const RecorderSettings& s, int n) {
                     JoinFolder(output, stem + Mp3Extension(s.m_GogoSetting)), JoinFolder(output, stem + ".wma")};
 }
 
+int TrackNumberOf(const RecorderSettings& s, const std::string& path) {
+  const std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  const std::string& pre = s.RecFilePre;
+  if (name.size() <= pre.size() + 4 || name.compare(0, pre.size(), pre) != 0 ||
+      name.compare(name.size() - 4, 4, ".wav") != 0) {
+    return 0;
+  }
+  const std::string digits = name.substr(pre.size(), name.size() - pre.size() - 4);
+  if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return std::stoi(digits);
+}
+
+QueueEntry MakeTrackEntry(const std::string& path, const TrackStats& stats, std::uint32_t audioBytes, bool gaps,
+                          std::int64_t startTime, std::int32_t sampleRate, int headerShortening) {
+  const std::int64_t frames = audioBytes / 4;
+  QueueEntry entry;
+  entry.file = path;
+  entry.peak = static_cast<std::int32_t>(stats.peak);
+  entry.startTime = startTime;
+  entry.dcL = static_cast<std::int32_t>(stats.sumL / frames);
+  entry.dcR = static_cast<std::int32_t>(stats.sumR / frames);
+  entry.sampleRate = sampleRate;
+  entry.headerShortening = headerShortening;
+  entry.rangeL = stats.rangeL;
+  entry.rangeR = stats.rangeR;
+  if (gaps) {
+    // The gaps' zero samples are part of the file the passes see.
+    for (ChannelRange* r : {&entry.rangeL, &entry.rangeR}) {
+      if (r->min > 0) r->min = 0;
+      if (r->max < 0) r->max = 0;
+    }
+  }
+  return entry;
+}
+
 TrackWriter::TrackWriter(RecorderSettings& settings, ConversionQueue& queue, DebugLog& log,
                          IRecorderControl& control)
     : m_settings(settings), m_queue(queue), m_log(log), m_control(control), m_clock(SystemClock) {}
@@ -71,6 +106,7 @@ TrackWriter::~TrackWriter() {
   // The controller closes its track before it goes; should one still be
   // open, leave it with sizes that describe what is on disk.
   if (m_fd.Valid()) {
+    m_syncer.Detach();
     static_cast<void>(PatchSizes());
     static_cast<void>(CloseFile());
   }
@@ -79,6 +115,14 @@ TrackWriter::~TrackWriter() {
 void TrackWriter::SetFormat(const platform::WAVEFORMATEX& format, std::uint32_t bufferFrames) {
   m_wfx = format;
   m_nBufBytes = bufferFrames * 4;
+}
+
+bool TrackWriter::GapsFit(std::int32_t priGap, std::int32_t postGap, std::uint64_t bufferBytes,
+                          std::uint64_t maxDataBytes) {
+  const std::uint64_t gaps = (std::uint64_t{priGap > 0 ? static_cast<std::uint32_t>(priGap) : 0u} +
+                              std::uint64_t{postGap > 0 ? static_cast<std::uint32_t>(postGap) : 0u}) *
+                             4;
+  return gaps + bufferBytes <= maxDataBytes;
 }
 
 std::uint32_t TrackWriter::GapBytes(std::int32_t frames, std::uint64_t room) const {
@@ -178,7 +222,6 @@ bool TrackWriter::Open() {
   m_bFailed = false;
   if (!m_control.IsSkip()) w.SetDlgItemText(IDC_TRACKFILE, m_strTrackPath);
 
-  m_dwTrackPeak = 0;
   m_nShortening = HeaderShortening(m_settings.m_nWavheaderShortening);
   std::array<unsigned char, 18> fmt{};
   Put16(&fmt[0], m_wfx.wFormatTag);
@@ -197,10 +240,7 @@ bool TrackWriter::Open() {
   std::memcpy(&header[20], fmt.data(), fmtBytes);
   std::memcpy(&header[20 + fmtBytes], "data", 4);
 
-  m_llTrackSumL = 0;
-  m_llTrackSumR = 0;
-  m_rangeL = ChannelRange{};
-  m_rangeR = ChannelRange{};
+  m_stats = TrackStats{};
   m_dwTrackBytes = 0;
   m_dwPriGapBytes = 0;
   m_dwGapBytes = 0;
@@ -228,6 +268,20 @@ bool TrackWriter::Open() {
   m_dwTrackBytes = gap;
   m_dwPriGapBytes = gap;
   m_dwGapBytes = gap;
+
+  // From now on the header follows the data, and a restart finds the track.
+  static_cast<void>(m_syncer.Start());
+  m_syncer.Attach(m_fd.Get(), m_nShortening, m_dwTrackBytes);
+  if (m_journal != nullptr) {
+    RecordingTrack rec;
+    rec.file = m_strTrackPath;
+    static_cast<void>(platform::FileIdOf(m_fd.Get(), &rec.id));
+    rec.sampleRate = static_cast<std::int32_t>(m_wfx.nSamplesPerSec);
+    rec.headerShortening = m_nShortening;
+    rec.leadGapBytes = gap;
+    rec.bufferFrames = m_nBufBytes / 4;
+    m_journal->RecordingOpened(rec);
+  }
   return true;
 }
 
@@ -247,6 +301,7 @@ void TrackWriter::Write(const CapturedBuffer& buffer) {
   if (first && !skip) {
     m_tTrackStart = m_clock();
     ShowStatus("録音中   0:00");
+    if (m_journal != nullptr) m_journal->RecordingStarted(static_cast<std::int64_t>(m_tTrackStart));
   }
 
   const std::uint32_t old = m_dwTrackBytes;
@@ -259,41 +314,27 @@ void TrackWriter::Write(const CapturedBuffer& buffer) {
     ShowStatus(text);
   }
 
-  const std::uint32_t oldPeak = m_dwTrackPeak;
-  const std::uint32_t peak = (buffer.level + 1) / 2;
-  if (peak > m_dwTrackPeak) m_dwTrackPeak = peak;
-  m_llTrackSumL += buffer.sumL;
-  m_llTrackSumR += buffer.sumR;
-  const ChannelRange oldL = m_rangeL;
-  const ChannelRange oldR = m_rangeR;
-  if (first) {
-    m_rangeL = ChannelRange{buffer.minL, buffer.maxL};
-    m_rangeR = ChannelRange{buffer.minR, buffer.maxR};
-  } else {
-    if (buffer.minL < m_rangeL.min) m_rangeL.min = buffer.minL;
-    if (buffer.maxL > m_rangeL.max) m_rangeL.max = buffer.maxL;
-    if (buffer.minR < m_rangeR.min) m_rangeR.min = buffer.minR;
-    if (buffer.maxR > m_rangeR.max) m_rangeR.max = buffer.maxR;
-  }
+  const TrackStats oldStats = m_stats;
+  m_stats.Add(buffer);
 
   if (!WriteAt(std::uint64_t{HeaderBytes()} + old, buffer.data, buffer.bytes)) {
     // Keep exactly the whole buffers written before this one.
     TruncateTo(std::uint64_t{HeaderBytes()} + old);
     m_dwTrackBytes = old;
-    m_dwTrackPeak = oldPeak;
-    m_llTrackSumL -= buffer.sumL;
-    m_llTrackSumR -= buffer.sumR;
-    m_rangeL = oldL;
-    m_rangeR = oldR;
+    m_stats = oldStats;
     m_bFailed = true;
     m_control.Stop();
     if (m_fd.Valid()) Close();
     ShowWriteError();
+    return;
   }
+  m_syncer.Publish(m_dwTrackBytes);
 }
 
 void TrackWriter::Close() {
   if (!m_fd.Valid()) return;
+  // The sizes written below are the last: the syncer lets go of the file.
+  m_syncer.Detach();
 
   bool failed = false;
   if (!m_bFailed) {
@@ -307,11 +348,14 @@ void TrackWriter::Close() {
     }
   }
   const bool patched = PatchSizes();
+  platform::FileId version;
+  const bool identified = platform::FileIdOf(m_fd.Get(), &version);
   const bool closed = CloseFile();
   const bool tell = (failed || !patched || !closed) && !m_bFailed;
   if (!patched || !closed) {
     // The file may not say what it holds: it stays on disk for the user
     // and is not converted.
+    if (m_journal != nullptr) m_journal->RecordingDropped();
     if (tell) ShowWriteError();
     return;
   }
@@ -323,28 +367,18 @@ void TrackWriter::Close() {
   // keeps it, and the naming steps over the file.
   if (tooShort || audio == 0) {
     if (RemoveTrackFile()) --m_nTrackNo;
+    if (m_journal != nullptr) m_journal->RecordingDropped();
   } else if (m_control.IsSkip()) {
     if (RemoveTrackFile()) --m_nTrackNo;
     m_control.EndSkip();
+    if (m_journal != nullptr) m_journal->RecordingDropped();
   } else {
-    const std::int64_t frames = audio / 4;
-    QueueEntry entry;
-    entry.file = m_strTrackPath;
-    entry.peak = static_cast<std::int32_t>(m_dwTrackPeak);
-    entry.startTime = static_cast<std::int64_t>(m_tTrackStart);
-    entry.dcL = static_cast<std::int32_t>(m_llTrackSumL / frames);
-    entry.dcR = static_cast<std::int32_t>(m_llTrackSumR / frames);
-    entry.sampleRate = static_cast<std::int32_t>(m_wfx.nSamplesPerSec);
-    entry.headerShortening = m_nShortening;
-    entry.rangeL = m_rangeL;
-    entry.rangeR = m_rangeR;
-    if (m_dwGapBytes != 0) {
-      // The gaps' zero samples are part of the file the passes see.
-      for (ChannelRange* r : {&entry.rangeL, &entry.rangeR}) {
-        if (r->min > 0) r->min = 0;
-        if (r->max < 0) r->max = 0;
-      }
-    }
+    const QueueEntry entry =
+        MakeTrackEntry(m_strTrackPath, m_stats, audio, m_dwGapBytes != 0, static_cast<std::int64_t>(m_tTrackStart),
+                       static_cast<std::int32_t>(m_wfx.nSamplesPerSec), m_nShortening);
+    // The journal has it before the worker can take it. Should the file not
+    // be identified, a restart finds it changed and leaves it alone.
+    if (m_journal != nullptr) m_journal->Queued(entry, identified ? version : platform::FileId{});
     const std::size_t length = m_queue.Append(entry);  // wakes the worker on 0 -> 1
     m_control.Window().SetDlgItemText(IDC_REMAINING, std::to_string(length));
     m_log.TrackLine(m_strTrackPath, entry.peak);

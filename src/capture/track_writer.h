@@ -4,6 +4,10 @@
 // (too short, empty, skipped: its number is given back) or appended to the
 // conversion queue.
 //
+// While a track records, a syncer thread keeps its header sizes and its data
+// on disk (see track_syncer.h), and the queue journal knows it; a track that
+// closes is handed to the journal with the queue entry.
+//
 // A track never grows past what its 32-bit sizes can describe: before a
 // buffer would push them over, the track is closed and kept as a split does,
 // and the buffer starts the next track. A failed write stops the recording;
@@ -17,7 +21,10 @@
 
 #include "capture/capture_engine.h"
 #include "capture/recorder_control.h"
+#include "capture/track_stats.h"
+#include "capture/track_syncer.h"
 #include "convert/conversion_queue.h"
+#include "convert/queue_journal.h"
 #include "platform/process/unique_fd.h"
 #include "platform/wavein/wavein.h"
 #include "settings/debug_log.h"
@@ -41,11 +48,25 @@ std::string JoinFolder(const std::string& folder, const std::string& name);
 // The MP3 encoder's output extension: the forced one, else ".wav", ".rmp" or ".mp3".
 std::string Mp3Extension(const GogoSetting& gogo);
 TrackNames MakeTrackNames(const RecorderSettings& settings, int n);
+// The number in a track's name ("<prefix>NNN.wav" with the prefix of
+// `settings`), or 0 when it has none.
+int TrackNumberOf(const RecorderSettings& settings, const std::string& path);
+
+// The queue entry of a closed track: its measure over `audioBytes` of
+// captured audio; with gaps, their zero samples count in the extremes.
+QueueEntry MakeTrackEntry(const std::string& path, const TrackStats& stats, std::uint32_t audioBytes, bool gaps,
+                          std::int64_t startTime, std::int32_t sampleRate, int headerShortening);
 
 class TrackWriter {
  public:
   // Largest data size: the RIFF size (data + 38) must fit in 32 bits.
   static constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFull - 38;
+
+  // Whether a lead and a trailing gap of these lengths (frames; 0 or less:
+  // none) leave a track room for one buffer of `bufferBytes`. Longer gaps
+  // would make every track fail as a write error.
+  static bool GapsFit(std::int32_t priGap, std::int32_t postGap, std::uint64_t bufferBytes,
+                      std::uint64_t maxDataBytes = kMaxDataBytes);
 
   TrackWriter(RecorderSettings& settings, ConversionQueue& queue, DebugLog& log, IRecorderControl& control);
   ~TrackWriter();
@@ -67,9 +88,17 @@ class TrackWriter {
   // The open track holds more than its lead gap.
   bool HasAudio() const { return m_fd.Valid() && m_dwTrackBytes != m_dwPriGapBytes; }
   int TrackNo() const { return m_nTrackNo; }
+  // Numbers up to `n` are taken (by recovered tracks): the next track gets a higher one.
+  void ReserveNumbersUpTo(int n) {
+    if (n > m_nTrackNo) m_nTrackNo = n;
+  }
+  // The queue journal told of every track opened, started, closed (none: no journal).
+  void SetJournal(QueueJournal* journal) { m_journal = journal; }
   const std::string& TrackPath() const { return m_strTrackPath; }
   std::uint32_t TrackBytes() const { return m_dwTrackBytes; }
-  std::uint32_t TrackPeak() const { return m_dwTrackPeak; }
+  std::uint32_t TrackPeak() const { return m_stats.peak; }
+  // The header syncer (tests drive its rounds themselves).
+  TrackSyncer& Syncer() { return m_syncer; }
 
   // Test seams: a smaller size limit than the 32-bit one, the clock, and a
   // call made with the chosen track path just before the file is created
@@ -100,6 +129,8 @@ class TrackWriter {
   std::time_t (*m_clock)() = nullptr;
   void (*m_beforeCreate)(const std::string& path) = nullptr;
 
+  QueueJournal* m_journal = nullptr;
+  TrackSyncer m_syncer;
   int m_nTrackNo = 0;
   platform::UniqueFd m_fd;
   std::string m_strTrackPath;
@@ -107,12 +138,8 @@ class TrackWriter {
   std::uint32_t m_dwTrackBytes = 0;   // sample data so far, gaps included
   std::uint32_t m_dwPriGapBytes = 0;  // lead gap written at open
   std::uint32_t m_dwGapBytes = 0;     // both gaps written so far
-  std::uint32_t m_dwTrackPeak = 0;
   std::time_t m_tTrackStart = 0;
-  std::int64_t m_llTrackSumL = 0;
-  std::int64_t m_llTrackSumR = 0;
-  ChannelRange m_rangeL;  // smallest and largest sample of the written buffers
-  ChannelRange m_rangeR;
+  TrackStats m_stats;  // peak, sums and extremes of the written buffers
   bool m_bFailed = false;  // a write of this track failed; the user is told once
 };
 

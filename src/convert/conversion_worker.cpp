@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "convert/step_ledger.h"
 #include "platform/sync/thread.h"
 #include "settings/recorder_ids.h"
 
@@ -79,6 +80,11 @@ int ConversionWorker::ConversionWorkerProc(int threadPriority) {
         }
         queue.PopFrontLocked();
         remaining = queue.m_arrQueueFile.size();
+      }
+      // A track whose processing ended leaves the journal; one cut short
+      // stays there for the next start.
+      if (!interrupted) {
+        if (IStepLedger* ledger = m_window.Ledger()) ledger->Removed(entry);
       }
       window.PostMessage(WM_APP_QUEUE_CHANGED, remaining, 0);
       window.SetProgressPos(IDC_TRACK_PROGRESS, 0);

@@ -17,6 +17,8 @@
 
 namespace mivo {
 
+class IStepLedger;
+
 // What the worker needs of the recorder window.
 class IWorkerWindow {
  public:
@@ -32,6 +34,9 @@ class IWorkerWindow {
   virtual ui::IDialogHost& Host() = 0;
   // A line for the debug log; called from the worker thread.
   virtual void LogLine(std::string_view line) { static_cast<void>(line); }
+  // Where the steps of each track are recorded so that a restart resumes
+  // it (the queue journal); none by default.
+  virtual IStepLedger* Ledger() { return nullptr; }
 };
 
 // What the worker needs to know of a processed track.

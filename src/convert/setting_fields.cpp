@@ -5,9 +5,6 @@
 namespace mivo {
 namespace {
 
-// The caption of the dialogs' own message boxes: the program's title.
-constexpr std::string_view kCaption = "Mivo";
-
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
@@ -43,14 +40,14 @@ bool ReadIntField(ui::IWindow& window, int id, std::optional<std::int32_t> low,
                   std::optional<std::int32_t> high, std::int32_t& value) {
   const std::optional<std::int32_t> parsed = ParseFieldInt(window.GetDlgItemText(id));
   if (!parsed) {
-    window.MessageBox(kNotAnInteger, kCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    window.MessageBox(kNotAnInteger, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
     window.SetFocus(id);
     return false;
   }
   if ((low && *parsed < *low) || (high && *parsed > *high)) {
     const std::int64_t lo = low ? *low : std::numeric_limits<std::int32_t>::min();
     const std::int64_t hi = high ? *high : std::numeric_limits<std::int32_t>::max();
-    window.MessageBox(IntegerRangeMessage(lo, hi), kCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    window.MessageBox(IntegerRangeMessage(lo, hi), ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
     window.SetFocus(id);
     return false;
   }

@@ -14,6 +14,7 @@
 #include "convert/conversion_worker.h"
 #include "convert/progress.h"
 #include "convert/resample_precise.h"
+#include "convert/step_ledger.h"
 #include "convert/track_rewrite.h"
 #include "settings/recorder_settings.h"
 
@@ -63,8 +64,6 @@ std::string TrackBaseName(const std::string& track);
 // RecFolder + base name + the extension of the MP3 encoder's output form.
 std::string Mp3OutputPath(const std::string& track, const RecorderSettings& settings);
 std::string WmaOutputPath(const std::string& track, const RecorderSettings& settings);
-// The WMA profile number: nProfileIndex - 1, or 22 (WMA8) / 9 when it is 0.
-int WmaProfileNumber(const WmaSetting& wma);
 
 // Sets the file's modification time to `startTime`, leaving its access time
 // as it was. False when the file cannot be found or changed.
@@ -102,15 +101,23 @@ class TrackProcessor final : public ITrackProcessor {
   void WatchStopRequest(const std::atomic<bool>* stop) override { m_stop = stop; }
 
   // The processing itself, for any front end. The track is read as the
-  // entry says it was written (capture rate, header form). With a `source`
+  // entry says it was written (capture rate, header form). With a ledger,
+  // the steps that ended in an earlier run are skipped and every step is
+  // recorded as it goes (the recorder's queue journal). With a `source`
   // the track does not exist yet: the first sample pass that succeeds reads
   // the source and creates it, and when none does the source is copied to
   // it before the encoders run. The source is never changed.
   TrackOutcome Process(const QueueEntry& entry, const RecorderSettings& settings, IProgress& progress,
-                       IStepReporter& reporter, const TrackSource* source = nullptr) const;
+                       IStepReporter& reporter, IStepLedger* ledger = nullptr,
+                       const TrackSource* source = nullptr) const;
 
  private:
   void Pause(const RecorderSettings& settings, const IProgress& progress) const;
+  bool Fault(FaultPoint point) const;
+  // Runs an output step: with a ledger through a temporary file put in
+  // place by a recorded rename.
+  bool WriteOutput(const QueueEntry& entry, TrackStep step, const std::string& target,
+                   const std::function<bool(const std::string&)>& encode, IStepLedger* ledger) const;
 
   EncoderSteps m_steps;
   Options m_options;

@@ -17,32 +17,6 @@ namespace {
 constexpr std::size_t kInBufSize = 64 * 1024;
 constexpr std::size_t kOutBufSize = 64 * 1024;
 
-// The folder part of a path, for syncing the rename ("." without one).
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Removes a file; a missing file is not an error.
-bool RemoveFile(const std::string& path) {
-  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t bytes) {
-  while (bytes > 0) {
-    const ssize_t n = ::write(fd, data, bytes);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    bytes -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::uint16_t GetLe16(const std::uint8_t* p) {
@@ -89,7 +63,7 @@ TrackRewrite::TrackRewrite(const std::string& track, const PassContext& ctx)
   if (::fstat(m_in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
 
   // A temporary file left by a crash is stale; never write through a link.
-  if (!RemoveFile(m_temp)) return;
+  if (!platform::RemoveFile(m_temp)) return;
   m_out.Reset(::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!m_out) return;
   m_bTempCreated = true;
@@ -110,7 +84,7 @@ void TrackRewrite::RemoveTemp() {
   m_out.Reset();
   // Nothing more can be done when the removal fails; the next rewrite of
   // this track removes the stale file before it starts.
-  if (m_bTempCreated) static_cast<void>(RemoveFile(m_temp));
+  if (m_bTempCreated) static_cast<void>(platform::RemoveFile(m_temp));
   m_bTempCreated = false;
 }
 
@@ -209,7 +183,7 @@ bool TrackRewrite::SeekInput(std::uint64_t offset) {
 bool TrackRewrite::FlushOutput() {
   if (m_outLen == 0) return Ok();
   if (!Ok() || Faulted(FaultPoint::Write)) return false;
-  if (!WriteAll(m_out.Get(), m_outBuf.data(), m_outLen)) {
+  if (!platform::WriteAll(m_out.Get(), {reinterpret_cast<const char*>(m_outBuf.data()), m_outLen})) {
     m_bFailed = true;  // a full disk, a quota, an I/O error
     return false;
   }
@@ -224,7 +198,7 @@ bool TrackRewrite::Write(const void* data, std::size_t bytes) {
     // Large writes bypass the buffer once it is flushed.
     if (m_outLen == 0 && bytes >= m_outBuf.size()) {
       if (Faulted(FaultPoint::Write)) break;
-      if (!WriteAll(m_out.Get(), src, bytes)) {
+      if (!platform::WriteAll(m_out.Get(), {reinterpret_cast<const char*>(src), bytes})) {
         m_bFailed = true;
         break;
       }
@@ -275,18 +249,24 @@ bool TrackRewrite::Commit(const std::string& keepName) {
   if (Ok() && ::close(m_out.Release()) != 0) m_bFailed = true;
   m_in.Reset();
   if (!Ok() || Faulted(FaultPoint::BeforeReplace)) return false;
+  if (m_ctx.beforeReplace) {
+    ReplaceIntent intent{m_temp, m_track, keepName, {}};
+    if (!platform::FileIdAt(m_temp, &intent.tempId)) {
+      m_bFailed = true;
+      return false;
+    }
+    m_ctx.beforeReplace(intent);
+  }
   if (!Replace(keepName)) {
     m_bFailed = true;
     return false;
   }
   m_bCommitted = true;
   m_bTempCreated = false;
-  if (m_ctx.syncToDisk) {
-    // The renames are done; a folder that cannot be synced changes nothing
-    // about which file holds the audio, so it does not fail the pass.
-    platform::UniqueFd dir(::open(FolderOf(m_track).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) static_cast<void>(::fsync(dir.Get()));
-  }
+  // The renames are done; a folder that cannot be synced changes nothing
+  // about which file holds the audio, so it does not fail the pass.
+  if (m_ctx.syncToDisk) static_cast<void>(platform::SyncFolderOf(m_track));
+  if (m_ctx.fault) static_cast<void>(m_ctx.fault(FaultPoint::Replaced));
   return true;
 }
 
@@ -296,13 +276,13 @@ bool TrackRewrite::Replace(const std::string& keepName) {
   // The unprocessed track gets a second name first, so the track path
   // always names a complete file. Where the file system has no hard links
   // it is renamed instead; its audio then lives on under the keep name.
-  if (!RemoveFile(keepName)) return false;
+  if (!platform::RemoveFile(keepName)) return false;
   bool linked = ::link(m_track.c_str(), keepName.c_str()) == 0;
   if (!linked && ::rename(m_track.c_str(), keepName.c_str()) != 0) return false;
   if (::rename(m_temp.c_str(), m_track.c_str()) == 0) return true;
   // Undo: the track path holds the unprocessed audio again.
   if (linked) {
-    static_cast<void>(RemoveFile(keepName));
+    static_cast<void>(platform::RemoveFile(keepName));
   } else {
     static_cast<void>(::rename(keepName.c_str(), m_track.c_str()));
   }

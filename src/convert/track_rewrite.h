@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "convert/progress.h"
+#include "platform/files/files.h"
 #include "platform/process/unique_fd.h"
 
 namespace mivo {
@@ -54,8 +55,15 @@ void SamplesFromFile(std::int16_t* samples, std::size_t count);
 void SamplesToFile(std::int16_t* samples, std::size_t count);
 
 // Places where a test can make the file work fail as a full disk, a broken
-// disk or a crash would. The hook returns true to fail at that point.
-enum class FaultPoint { Read, Write, BeforeReplace };
+// disk or a crash would. The hook returns true to fail at that point (at
+// Replaced, where nothing is left to fail, its answer is ignored: a test
+// ends the process there).
+enum class FaultPoint {
+  Read,           // before a block is read
+  Write,          // before a block is written
+  BeforeReplace,  // the result is complete and synced, the rename is next
+  Replaced,       // the rename is done; its record in the queue journal is next
+};
 using FaultHook = std::function<bool(FaultPoint)>;
 
 // The audio of a WAV file seen as a track: `header` (HeaderSize() bytes of
@@ -69,6 +77,17 @@ struct TrackSource {
 };
 
 class PreciseTableCache;
+
+// A complete result about to replace its target in one rename: the
+// temporary file (as the system identifies it, so that a restart can tell
+// whether the rename happened), the target, and the name under which the
+// old target stays, if any.
+struct ReplaceIntent {
+  std::string temp;
+  std::string target;
+  std::string keep;
+  platform::FileId tempId;
+};
 
 // What a pass needs besides its own parameters.
 struct PassContext {
@@ -91,6 +110,9 @@ struct PassContext {
   // Read the audio from here instead of the track, which the rewrite then
   // creates; nullptr: the track is read.
   const TrackSource* source = nullptr;
+  // Called with the complete, synced result right before the rename that
+  // puts it in place (the queue journal records it first).
+  std::function<void(const ReplaceIntent&)> beforeReplace;
 };
 
 class TrackRewrite {

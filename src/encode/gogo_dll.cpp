@@ -1,12 +1,15 @@
 #include "encode/gogo_dll.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <system_error>
 
 #include "convert/progress.h"
+#include "platform/process/paths.h"
 #include "platform/registry/registry.h"
 #include "platform/ui/dialog.h"
 #include "settings/recorder_settings.h"
@@ -77,6 +80,15 @@ std::string LibraryPathFromInstPath(std::string value) {
   return value;
 }
 
+// The plain name's path in the bundled folder; empty for a name with '/'.
+std::string BundledPath(const GogoSearch& search) {
+  if (search.libraryName.empty() || search.libraryName.find('/') != std::string::npos) return {};
+  const std::filesystem::path folder = search.bundledFolder.empty()
+                                           ? std::filesystem::path(platform::ExecutableFolder()) / ".." / "lib"
+                                           : std::filesystem::path(search.bundledFolder);
+  return (folder / search.libraryName).lexically_normal().string();
+}
+
 // The registry's INSTPATH, when it is there as a plain string.
 std::string InstPathFromRegistry(const GogoSearch& search, std::string* why) {
   const platform::Registry registry(search.registryPath.empty() ? platform::Registry::DefaultPath()
@@ -115,7 +127,7 @@ std::uintptr_t Text(const std::string& text) {
 }
 
 void ShowError(ui::IDialogHost& host) {
-  host.MessageBox("ERROR", ui::kDefaultCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+  host.MessageBox("ERROR", ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
 }
 
 const char* ModeName(std::uint32_t mode) {
@@ -157,6 +169,15 @@ int LoadGogoDll(GogoDll& dll, const GogoSearch& search) {
       dll.strLoadedFrom = search.libraryName;
     } else {
       why = dll.library.Error();
+      if (const std::string bundled = BundledPath(search); !bundled.empty() && ::access(bundled.c_str(), F_OK) == 0) {
+        if (dll.library.Open(bundled)) {
+          dll.strLoadedFrom = bundled;
+        } else {
+          why += "; " + dll.library.Error();
+        }
+      }
+    }
+    if (!dll.Loaded()) {
       const std::string path = LibraryPathFromInstPath(InstPathFromRegistry(search, &why));
       if (!path.empty()) {
         if (dll.library.Open(path)) {

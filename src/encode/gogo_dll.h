@@ -33,6 +33,11 @@ inline constexpr std::uint32_t kGogoInstPathSize = 268;
 struct GogoSearch {
   // Loaded through the usual library search first.
   std::string libraryName = kGogoLibraryName;
+  // Then, when `libraryName` is a plain name, by its path in this folder:
+  // the folder the program's RUNPATH names, for when the usual search does
+  // not see that RUNPATH (as under AddressSanitizer, whose dlopen comes from
+  // its own runtime). Empty: "lib" beside the executable's folder.
+  std::string bundledFolder;
   // The registry file; empty: platform::Registry::DefaultPath().
   std::string registryPath;
 };
@@ -58,7 +63,8 @@ struct GogoDll {
   bool Loaded() const { return library.IsOpen(); }
 };
 
-// Loads the library by its plain name, else from the registry value
+// Loads the library by its plain name, else from the bundled folder, else
+// from the registry value
 // INSTPATH (a plain string, REG_SZ, only: the library's folder, or the
 // library file itself), and resolves all nine entry points. Returns
 // kGogoLoaded, or kGogoMissing with the library released. When the library

@@ -15,7 +15,6 @@ constexpr int kDefaultOutFreqIndex = 4;  // 44100
 
 // The dialog framework's message for a text over its length, with %1 = 10.
 constexpr const char* kTooLong = "10 文字以内で入力してください。";
-constexpr const char* kCaption = "Mivo";
 
 template <std::size_t N>
 int IndexOf(const std::array<int, N>& table, int value, int otherwise) {
@@ -173,7 +172,7 @@ void CMp3SettingDlg::OnOK() {
   v.m_bOutFileExp = w.IsDlgButtonChecked(IDC_MP3_BOOL_OUTFILEEXP);
   v.m_strOutFileExp = w.GetDlgItemText(IDC_MP3_OUTFILEEXP);
   if (Utf8Length(v.m_strOutFileExp) > static_cast<std::size_t>(kOutFileExpLimit)) {
-    w.MessageBox(kTooLong, kCaption, ui::MB_OK | ui::MB_ICONEXCLAMATION);
+    w.MessageBox(kTooLong, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
     return;
   }
   m_values = std::move(v);

@@ -58,6 +58,10 @@ inline constexpr int IDC_METER = 1090;  // the meters' drawing area
 // signal or a lost source, and the buffers the input had to drop.
 inline constexpr int IDC_INPUT_NOTE = 1091;
 inline constexpr int IDC_OVERRUNS = 1092;
+// Below the timer group: what the timer is waiting for, and when.
+inline constexpr int IDC_TIMER_NOTE = 1093;
+// How many tracks of an earlier run were recovered at start-up.
+inline constexpr int IDC_RECOVERY_NOTE = 1094;
 inline constexpr int IDC_ENCODER_INFO = 1015;  // about box
 
 // Messages of the recorder window (WM_USER + n).
@@ -68,5 +72,7 @@ inline constexpr unsigned WM_APP_TERMINATE = 0x0400 + 21;  // SIGTERM or SIGINT
 // under the queue's lock on its own thread, so the count shown can never be
 // an older one that arrived late.
 inline constexpr unsigned WM_APP_QUEUE_CHANGED = 0x0400 + 22;
+// Boxes of an unattended start, shown once the window runs (timer restored at start-up).
+inline constexpr unsigned WM_APP_TIMER_NOTICE = 0x0400 + 23;
 
 }  // namespace mivo

@@ -31,7 +31,9 @@
 #include <utility>
 #include <variant>
 
+#include "platform/files/files.h"
 #include "platform/process/paths.h"
+#include "platform/process/regular_file.h"
 #include "platform/process/unique_fd.h"
 
 namespace mivo {
@@ -346,19 +348,6 @@ class TempFileGuard {
   bool m_bArmed = true;
 };
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;  // no progress: give up rather than spin
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // False, with "<path>: <the system's reason>" in `error` when asked for.
 bool Failed(std::string* error, const std::string& path, int err) {
   if (error != nullptr) *error = path + ": " + std::strerror(err);
@@ -396,7 +385,7 @@ bool FinalTarget(const std::string& path, std::string* target) {
 bool RewriteInPlace(const std::string& path, std::string_view content, std::string* error) {
   platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
   if (!fd) return Failed(error, path, errno);
-  if (!WriteAll(fd.Get(), content) ||
+  if (!platform::WriteAll(fd.Get(), content) ||
       ::ftruncate(fd.Get(), static_cast<off_t>(content.size())) != 0 || ::fsync(fd.Get()) != 0) {
     return Failed(error, path, errno);
   }
@@ -423,7 +412,7 @@ bool ReplaceFile(const std::string& path, std::string_view content, std::string*
     (void)::fchmod(fd.Get(), old.st_mode & 07777);
   }
 
-  if (!WriteAll(fd.Get(), content) || ::fsync(fd.Get()) != 0) return Failed(error, tempPath, errno);
+  if (!platform::WriteAll(fd.Get(), content) || ::fsync(fd.Get()) != 0) return Failed(error, tempPath, errno);
   if (::close(fd.Release()) != 0) return Failed(error, tempPath, errno);
   if (::rename(tempPath.c_str(), target.c_str()) != 0) {
     // The file may not be replaced (a file mounted on its own, a folder
@@ -439,7 +428,8 @@ bool ReplaceFile(const std::string& path, std::string_view content, std::string*
 void RecorderSettings::Load(const std::string& path) {
   *this = RecorderSettings{};
 
-  FilePtr file(std::fopen(path.c_str(), "rb"));
+  // Only a regular file is read: a FIFO would block the open for ever.
+  FilePtr file(platform::OpenRegularFileStream(path, nullptr));
   if (file) {
     std::string piece;
     while (ReadPiece(file.get(), piece)) ApplyLine(*this, piece);

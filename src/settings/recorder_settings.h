@@ -15,11 +15,19 @@ struct GogoSetting {
 };
 
 struct WmaSetting {
-  std::int32_t nProfileIndex = 0;
+  std::int32_t nProfileIndex = 0;  // 0: none chosen; k: system profile k - 1
   bool bUseDRM = false;
-  bool bUseWMA8 = true;
+  bool bUseWMA8 = true;            // the version 7.0 profiles, else those of 4.0
   bool bAddIndex = false;
 };
+
+// The system profile the WMA output is written with: nProfileIndex - 1, or
+// the "Audio 96 kbit/s" profile of the chosen set (22 with WMA8, else 9)
+// when none was chosen.
+inline int WmaProfileNumber(const WmaSetting& wma) {
+  if (wma.nProfileIndex != 0) return wma.nProfileIndex - 1;
+  return wma.bUseWMA8 ? 22 : 9;
+}
 
 struct RecorderSettings {
   // Keys in the order in which Save writes them.

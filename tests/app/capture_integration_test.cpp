@@ -219,17 +219,21 @@ TEST_F(CaptureIntegrationTest, AbortClosesTheWindowWithoutAWorker) {
   EXPECT_TRUE(fs::exists(m_ini));  // the settings are still saved
 }
 
-TEST_F(CaptureIntegrationTest, IgnoreRunsWithoutCaptureAndLeavesNoTrack) {
+TEST_F(CaptureIntegrationTest, IgnoreRunsWithoutCaptureAndRefusesToRecord) {
   m_wavein.QueueOpenResult(platform::WAVERR_BADFORMAT);
   m_host.QueueAnswer(ui::IDIGNORE);
   Start();
   ASSERT_NE(m_dlg->Worker(), nullptr);
   EXPECT_FALSE(m_dlg->Capture().IsOpen());
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "停止 (入力なし)");
+  // No buffer can ever arrive: REC says so instead of waiting for ever.
+  m_host.ClearBoxes();
   m_w->Click(IDC_REC);
-  EXPECT_TRUE(fs::exists(m_dir.PathOf("music001.wav")));
-  m_w->Click(IDC_STOP);
+  EXPECT_FALSE(m_dlg->IsRecording());
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"入力デバイスがないので録音できません"});
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("rec").status, 1);
   EXPECT_FALSE(fs::exists(m_dir.PathOf("music001.wav")));
-  EXPECT_EQ(m_dlg->Queue().Length(), 0u);
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "停止 (入力なし)");
 }
 
 TEST_F(CaptureIntegrationTest, UnusableCaptureSettingsAreRefusedForThisRunAndKeptInTheFile) {
@@ -262,6 +266,20 @@ TEST_F(CaptureIntegrationTest, UnusableCaptureSettingsAreRefusedForThisRunAndKep
             std::string::npos);
 }
 
+TEST_F(CaptureIntegrationTest, GapsNoTrackCanHoldAreToldOnceAndDropped) {
+  Start("PostGapLen=2000000000\n");
+  ASSERT_EQ(m_host.Boxes().size(), 1u);
+  EXPECT_EQ(m_host.Boxes()[0].text.rfind("曲の前後に付ける無音が長すぎて", 0), 0u) << m_host.Boxes()[0].text;
+  // Tracks then record and close without a write error.
+  m_w->Click(IDC_REC);
+  Tone();
+  m_w->Click(IDC_STOP);
+  EXPECT_EQ(m_host.Boxes().size(), 1u);
+  EXPECT_EQ(ReadBytes(m_dir.PathOf("music001.wav")).size(), 46u + 4096);
+  Finish();
+  EXPECT_NE(ReadBytes(m_ini).find("PostGapLen=0\n"), std::string::npos);
+}
+
 TEST_F(CaptureIntegrationTest, LostInputWhileRecordingKeepsTheTrackAndTellsTheUser) {
   Start();
   m_w->Click(IDC_REC);
@@ -275,15 +293,27 @@ TEST_F(CaptureIntegrationTest, LostInputWhileRecordingKeepsTheTrackAndTellsTheUs
   EXPECT_EQ(m_host.Boxes()[0].text.rfind("入力デバイスが使えなくなったので、録音を停止しました。", 0), 0u);
   EXPECT_EQ(m_w->GetDlgItemText(IDC_INPUT_NOTE), "入力が途切れています");
   EXPECT_TRUE(m_w->IsDlgItemEnabled(IDC_WMA_SETTING));  // STOP's enable rule
+  // No longer "録音中": no buffer comes, and nothing records.
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "停止 (入力なし)");
 
-  // Back again: the note goes; losing it while stopped only shows the note.
+  // Back again: the note goes, and the buffers tell the stopped state again.
   m_wavein.SetLost(false);
   m_w->PumpMessages();
   EXPECT_EQ(m_w->GetDlgItemText(IDC_INPUT_NOTE), "Line In");
+  Tone();
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "停止 (有音)");
+  // Losing it while stopped shows the note and the status, no box; REC then
+  // waits for the input to come back and says so.
   m_wavein.SetLost(true);
   m_w->PumpMessages();
   EXPECT_EQ(m_host.Boxes().size(), 1u);
   EXPECT_EQ(m_w->GetDlgItemText(IDC_INPUT_NOTE), "入力が途切れています");
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "停止 (入力なし)");
+  m_w->Click(IDC_REC);
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "録音待ち (入力なし)");
+  m_wavein.SetLost(false);
+  m_w->PumpMessages();
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_STATUS), "録音待ち");
 }
 
 TEST_F(CaptureIntegrationTest, DroppedBuffersAreShownInTheInputGroup) {

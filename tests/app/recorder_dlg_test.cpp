@@ -11,8 +11,11 @@
 #include "app/about_dlg.h"
 #include "app/recorder_dlg.h"
 #include "app/window_link.h"
+#include "convert/queue_journal.h"
+#include "encode/wma_setting_dlg.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
+#include "support/manual_wavein.h"
 #include "support/no_new_threads.h"
 #include "support/temp_folder.h"
 
@@ -66,6 +69,7 @@ class RecorderDlgTest : public ::testing::Test {
     env.processor = &m_processor;
     env.link = &m_link;
     env.sleep = NoSleep;
+    env.waveIn = &m_wavein;  // an input that delivers nothing unless told
     m_dlg = std::make_unique<CRecorderDlg>(env, encoder);
     m_w = &m_host.Open(*m_dlg);
   }
@@ -91,6 +95,7 @@ class RecorderDlgTest : public ::testing::Test {
   TempFolder m_dir;
   std::string m_ini;
   ui::HeadlessHost m_host;
+  testing::ManualWaveIn m_wavein{{"Line In"}};
   WindowLink m_link{m_host};
   GateProcessor m_processor;
   std::unique_ptr<CRecorderDlg> m_dlg;
@@ -305,13 +310,13 @@ TEST_F(RecorderDlgTest, AboutBoxShowsVersionAndEncoderText) {
   EXPECT_EQ(label->text, "Mivo Version 0.70");
 }
 
-TEST_F(RecorderDlgTest, UnknownPowerValuesSelectNothing) {
+TEST_F(RecorderDlgTest, UnknownPowerActionFallsBackToShutdownAndUnknownForceToNormal) {
   Start(false, "m_dwEwxFlag=5\nm_dwEwxForce=7\n");
-  EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FLAG), -1);
+  EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FLAG), 3);  // SHUTDOWN
   EXPECT_EQ(m_w->GetCurSel(IDC_EWX_FORCE), -1);
   Finish();
   const std::string saved = ReadBytes(m_ini);
-  EXPECT_NE(saved.find("m_dwEwxFlag=3\nm_dwEwxForce=0\n"), std::string::npos);
+  EXPECT_NE(saved.find("m_dwEwxFlag=1\nm_dwEwxForce=0\n"), std::string::npos);
 }
 
 TEST_F(RecorderDlgTest, RemoteCommandsActAsTheButtons) {
@@ -332,6 +337,29 @@ TEST_F(RecorderDlgTest, RemoteCommandsActAsTheButtons) {
   EXPECT_FALSE(m_dlg->IsRecording());
   EXPECT_EQ(m_dlg->HandleRemoteCommand("bogus").status, 2);
   EXPECT_TRUE(m_host.Boxes().empty());  // refusals are replies, not boxes
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("quit").status, 0);
+  EXPECT_TRUE(m_w->Ended());
+}
+
+// Over SSH or on the offscreen platform nobody sees a box: the command
+// channel tells it and answers it, and quit never claims to close while a
+// box keeps the window open.
+TEST_F(RecorderDlgTest, RemoteCommandsShowAndAnswerAnOpenBox) {
+  Start(false, InDir());
+  m_host.SetOpenModals({ui::OpenModal{false, "入力の設定", "", 0},
+                        ui::OpenModal{true, "Mivo", "一行目\n二行目", ui::MB_ABORTRETRYIGNORE}});
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("status").text,
+            "\n\n0\n0\ndialog: 入力の設定\n  answer: cancel\n"
+            "box: Mivo\n  一行目\n  二行目\n  answer: abort retry ignore");
+  const RemoteReply quit = m_dlg->HandleRemoteCommand("quit");
+  EXPECT_EQ(quit.status, 1);
+  EXPECT_NE(quit.text.find("answer it"), std::string::npos) << quit.text;
+  EXPECT_FALSE(m_w->Ended());
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("answer retry").status, 0);
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("answer maybe").status, 2);
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("answer cancel").status, 0);
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("answer ok").status, 1);  // nothing left
+  EXPECT_EQ(m_host.ModalAnswers(), (std::vector<int>{ui::IDRETRY, ui::IDCANCEL}));
   EXPECT_EQ(m_dlg->HandleRemoteCommand("quit").status, 0);
   EXPECT_TRUE(m_w->Ended());
 }
@@ -372,6 +400,40 @@ TEST_F(RecorderDlgTest, TerminationStopsTheRecordingAndSavesEvenWithTracksWaitin
   EXPECT_NE(ReadBytes(m_ini).find("RecFilePre=radio\n"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(waiting));
   EXPECT_EQ(m_dlg->Queue().Length(), 1u);  // the second track was never taken up
+}
+
+TEST_F(RecorderDlgTest, AnEarlierRunsWaitingTracksAreQueuedAgainKeptAtTerminationAndTheirNumbersNotReused) {
+  // Killed with two tracks waiting, of which one has gone since.
+  JournalState earlier;
+  for (const char* name : {"music005.wav", "music007.wav"}) {
+    JournalEntry j;
+    j.entry.file = m_dir.PathOf(name);
+    WriteBytes(j.entry.file, name);
+    ASSERT_TRUE(platform::FileIdAt(j.entry.file, &j.version));
+    earlier.entries.push_back(j);
+  }
+  std::filesystem::remove(m_dir.PathOf("music007.wav"));
+  const std::string journal = QueueJournal::PathFor(m_dir.PathOf("mivo.ini"));
+  WriteBytes(journal, EncodeJournal(earlier));
+
+  Start(false, InDir() + "DebugLogLevel=1\nDebugLogFileName=" + m_dir.PathOf("debug.log") + "\n");
+  ASSERT_TRUE(m_processor.WaitStarted(1));
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_RECOVERY_NOTE), "前回の 1 曲を復旧しました");
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_REMAINING), "1");
+  m_w->Click(IDC_REC);
+  EXPECT_EQ(m_w->GetDlgItemText(IDC_TRACKFILE), m_dir.PathOf("music006.wav"));
+
+  // Terminated while it converts: it is still waiting at the next start.
+  m_link.RequestTerminate();
+  m_w->PumpMessages();
+  Finish();
+  const JournalState after = DecodeJournal(ReadBytes(journal)).state;
+  ASSERT_EQ(after.entries.size(), 1u);
+  EXPECT_EQ(after.entries[0].entry.file, m_dir.PathOf("music005.wav"));
+  EXPECT_FALSE(after.recording.active);  // the empty track went
+  const std::string log = ReadBytes(m_dir.PathOf("debug.log"));
+  EXPECT_NE(log.find(m_dir.PathOf("music007.wav") + " no longer exists"), std::string::npos) << log;
+  EXPECT_NE(log.find("1 track(s) of an earlier run recovered and queued"), std::string::npos) << log;
 }
 
 TEST_F(RecorderDlgTest, TerminationBeforeTheWindowIsUpIsDeliveredAtAttach) {
@@ -417,6 +479,18 @@ TEST_F(RecorderDlgTest, DebugLogBlockPerRun) {
   Start(false, "DebugLogLevel=1\nDebugLogFileName=" + log + "\n");
   Finish();
   EXPECT_EQ(ReadBytes(log), "start logging...\nend logging...\n\n");
+}
+
+TEST_F(RecorderDlgTest, WmaSettingsButtonOpensTheProfileDialog) {
+  Start(false, InDir());
+  m_host.QueueScript(IDD_WMA_SETTING, [](ui::HeadlessWindow& wma) {
+    wma.Select(IDC_WMA_PROFILES, 3);
+    wma.Click(ui::IDOK);
+  });
+  m_w->Click(IDC_WMA_SETTING);
+  EXPECT_EQ(m_host.ShownDialogs(), std::vector<int>{IDD_WMA_SETTING});
+  Finish();
+  EXPECT_NE(ReadBytes(m_ini).find("m_WmaSetting.nProfileIndex=3\n"), std::string::npos);
 }
 
 }  // namespace

@@ -2,11 +2,15 @@
 // what they show when opened, and what OK and Cancel store.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "capture/capture_ids.h"
 #include "capture/input_setting_dlg.h"
 #include "capture/silence_split_dlg.h"
+#include "capture/track_writer.h"
 #include "platform/ui/headless/headless_host.h"
 #include "support/manual_wavein.h"
+#include "support/temp_folder.h"
 
 namespace mivo {
 namespace {
@@ -120,6 +124,27 @@ TEST_F(InputSettingDlgTest, UnknownStoredValuesOpenUnselectedOrAsThePreferredDev
   m_host.DoModal(dlg, nullptr);
 }
 
+TEST_F(InputSettingDlgTest, TheFileGivenForThisRunIsNoDeviceToStore) {
+  testing::TempFolder tmp;
+  const std::string wav = tmp.PathOf("side a.wav");
+  const char header[] = "RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data\0\0\0\0";
+  testing::WriteBytes(wav, std::string(header, sizeof header - 1));
+  platform::WaveInOptions options;
+  options.inputFile = wav;
+  std::string error;
+  const std::unique_ptr<platform::IWaveIn> waveIn = platform::CreateSystemWaveIn(options, &error);
+  ASSERT_NE(waveIn, nullptr) << error;
+  m_settings.WaveInDevName = "Line In";
+  CInputSettingDlg dlg(waveIn.get(), m_settings);
+  m_host.QueueScript(IDD_INPUT_SETTING, [](ui::HeadlessWindow& w) {
+    for (const std::string& item : Items(w, IDC_IN_DEVICE)) EXPECT_EQ(item.find("side a.wav"), std::string::npos);
+    w.Select(IDC_IN_DEVICE, 1);  // whatever the system offers besides, or nothing
+    w.Click(ui::IDOK);
+  });
+  m_host.DoModal(dlg, nullptr);
+  EXPECT_EQ(m_settings.WaveInDevName.find("side a.wav"), std::string::npos);
+}
+
 class SilenceSplitDlgTest : public ::testing::Test {
  protected:
   int Run(const std::function<void(ui::HeadlessWindow&)>& play) {
@@ -213,6 +238,23 @@ TEST_F(SilenceSplitDlgTest, OkRefusesAnythingButAnUnsignedNumberAndStoresAllFiel
   EXPECT_EQ(m_settings.PriGapLen, 100);
   EXPECT_EQ(m_settings.PostGapLen, 0);
   EXPECT_TRUE(m_settings.m_bDropWave);
+}
+
+TEST_F(SilenceSplitDlgTest, GapsNoTrackCanHoldAreRefused) {
+  bool open = false;
+  Run([&](ui::HeadlessWindow& w) {
+    w.Type(IDC_SS_PRIGAP, "600000000");
+    w.Type(IDC_SS_POSTGAP, "600000000");  // 2 x 2.4 GB of silence in a 4 GB track
+    w.Click(ui::IDOK);
+    open = !w.Ended();
+    w.Click(ui::IDCANCEL);
+  });
+  EXPECT_TRUE(open);
+  ASSERT_FALSE(m_host.Boxes().empty());
+  EXPECT_EQ(m_host.Boxes().back().text, kGapsTooLong);
+  EXPECT_EQ(m_settings.PostGapLen, 0);
+  EXPECT_TRUE(TrackWriter::GapsFit(500000000, 500000000, 4096));
+  EXPECT_FALSE(TrackWriter::GapsFit(0, 1073741815, 4096));
 }
 
 }  // namespace

@@ -160,7 +160,7 @@ struct Fixture {
   std::vector<std::string> Boxes() const {
     std::vector<std::string> texts;
     for (const auto& b : window.m_host.Boxes()) {
-      EXPECT_EQ(b.caption, ui::kDefaultCaption);
+      EXPECT_EQ(b.caption, "Mivo");
       EXPECT_EQ(b.type, ui::MB_OK | ui::MB_ICONEXCLAMATION);
       EXPECT_FALSE(b.owned);
       texts.push_back(b.text);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real mivo binary: --command against a running recorder, the refusal
 # of a second recorder on the same settings file, SIGTERM and SIGINT while
-# recording, and the command line's own answers.
+# recording, the command line's own answers, a FIFO as the input, and a box
+# answered through --command.
 set -u
 MIVO=${1:?usage: command_channel_test.sh path/to/mivo}
 T=$(mktemp -d)
@@ -120,6 +121,40 @@ for sig in TERM INT; do
   fi
   cmd status 2>/dev/null; check "no recorder after SIG$sig" 1 $?
 done
+
+# A FIFO nobody writes to, given as the input: refused at once, and whatever
+# happens a signal ends the program (generous bound, no timing asserted).
+mkfifo "$T/fifo.wav"
+# (Started without the EXIT trap: a signal that comes before the exec must
+# not run the clean-up in the forked shell.)
+trap - EXIT
+"$MIVO" --config "$INI" --input-file "$T/fifo.wav" >/dev/null 2>"$T/err" &
+fifo_pid=$!
+trap cleanup EXIT
+kill -TERM "$fifo_pid" 2>/dev/null
+for _ in $(seq 1 200); do kill -0 "$fifo_pid" 2>/dev/null || break; sleep 0.05; done
+if kill -0 "$fifo_pid" 2>/dev/null; then check "FIFO input: the program ends" ended running; kill -KILL "$fifo_pid"; fi
+wait "$fifo_pid"; [ $? -ne 0 ]; check "FIFO input: not a success" 0 $?
+timeout 20 "$MIVO" --config "$INI" --input-file "$T/fifo.wav" 2>"$T/err"; check "FIFO input refused" 2 $?
+grep -q "not a regular file" "$T/err"; check "FIFO input: message" 0 $?
+
+# A box of the start-up (gaps no track can hold), seen and answered through
+# the command channel, as over SSH or on the offscreen platform.
+sed -i 's/^PostGapLen=.*/PostGapLen=2000000000/' "$INI"
+grep -q '^PostGapLen=2000000000$' "$INI" || printf 'PostGapLen=2000000000\n' >>"$INI"
+start_recorder
+out=$(cmd status)
+printf '%s\n' "$out" | grep -q '^box: Mivo$'; check "status shows the open box" 0 $?
+printf '%s\n' "$out" | grep -q '^  曲の前後に付ける無音が長すぎて'; check "status shows the box's text" 0 $?
+printf '%s\n' "$out" | grep -q '^  answer: ok$'; check "status shows the answers" 0 $?
+cmd quit >/dev/null 2>&1; check "quit refused while the box is open" 1 $?
+cmd answer cancel >/dev/null 2>&1; check "an answer the box has no button for" 1 $?
+cmd answer ok >/dev/null; check "answer ok" 0 $?
+for _ in $(seq 1 200); do cmd status | grep -q '^box:' || break; sleep 0.05; done
+cmd status | grep -q '^box:'; check "the box is gone" 1 $?
+cmd quit >/dev/null; check "quit after the answer" 0 $?
+wait_exit "quit after the answer"
+grep -q '^PostGapLen=0$' "$INI"; check "the gaps are stored as 0" 0 $?
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

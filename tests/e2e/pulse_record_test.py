@@ -14,16 +14,13 @@ left as it was.
 """
 import math
 import os
-import shutil
-import signal
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import wave
 
-RATE = 44100
+from e2e_support import RATE, run_test, write_wav
 
 
 def tone(seconds, freq_l, freq_r, amp):
@@ -41,14 +38,6 @@ def silence(seconds):
     return bytes(4 * int(seconds * RATE))
 
 
-def write_wav(path, data):
-    with wave.open(path, "wb") as w:
-        w.setnchannels(2)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(data)
-
-
 def read_wav_frames(path):
     with wave.open(path, "rb") as w:
         assert w.getnchannels() == 2 and w.getsampwidth() == 2 and w.getframerate() == RATE
@@ -64,64 +53,20 @@ def strip_zero_frames(data):
     return data[start:end]
 
 
-class Run:
-    def __init__(self, mivo):
-        self.mivo = mivo
-        self.tmp = tempfile.mkdtemp(prefix="mivo-e2e-")
-        self.env = dict(os.environ)
-        run_dir = os.path.join(self.tmp, "run")
-        os.mkdir(run_dir, 0o700)
-        home = os.path.join(self.tmp, "home")
-        os.mkdir(home)
-        self.env.update(XDG_RUNTIME_DIR=run_dir, HOME=home, QT_QPA_PLATFORM="offscreen")
-        self.env.pop("PULSE_SERVER", None)
-        self.ini = os.path.join(self.tmp, "mivo.ini")
-        self.pids = []
-
-    def spawn(self, args, **kw):
-        p = subprocess.Popen(args, env=self.env, **kw)
-        self.pids.append(p)
-        return p
-
-    def mivo_cmd(self, command, timeout=20):
-        return subprocess.run([self.mivo, "--config", self.ini, "--command", command], env=self.env,
-                              capture_output=True, text=True, timeout=timeout)
-
-    def cleanup(self):
-        for p in reversed(self.pids):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
-        shutil.rmtree(self.tmp, ignore_errors=True)
-
-
 def wait_until_up(run, recorder):
-    deadline = time.time() + 20
-    while run.mivo_cmd("status").returncode != 0:
-        if time.time() > deadline or recorder.poll() is not None:
-            return False
-        time.sleep(0.1)
-    return True
+    return run.wait_until(lambda: run.command("status").returncode == 0, 20, recorder)
 
 
 def drain(run, failures):
-    deadline = time.time() + 20
-    while True:
-        lines = run.mivo_cmd("status").stdout.split("\n")
-        if len(lines) >= 3 and lines[2] == "0":
-            return
-        if time.time() > deadline:
-            failures.append("the queue did not drain")
-            return
-        time.sleep(0.1)
+    def queue_empty():
+        lines = run.command("status").stdout.split("\n")
+        return len(lines) >= 3 and lines[2] == "0"
+    if not run.wait_until(queue_empty, 20):
+        failures.append("the queue did not drain")
 
 
 def quit_and_wait(run, recorder, failures):
-    quit_reply = run.mivo_cmd("quit")
+    quit_reply = run.command("quit")
     if quit_reply.returncode != 0:
         failures.append("quit was refused: " + quit_reply.stderr)
     try:
@@ -141,15 +86,14 @@ def record_input_file(run, rec, failures):
     source = os.path.join(run.tmp, "side-a.wav")
     # Silence first: REC comes once the recorder answers, the file plays from its start.
     write_wav(source, silence(2.5) + tone_c + silence(1.0))
-    recorder = run.spawn([run.mivo, "--config", run.ini, "--input-file", source],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    recorder = run.start_mivo("--input-file", source)
     if not wait_until_up(run, recorder):
         failures.append("--input-file: the recorder did not come up")
         return
-    if run.mivo_cmd("rec").returncode != 0:
+    if run.command("rec").returncode != 0:
         failures.append("--input-file: rec was refused")
     time.sleep(4.0)
-    run.mivo_cmd("stop")
+    run.command("stop")
     drain(run, failures)
     quit_and_wait(run, recorder, failures)
     track = os.path.join(rec, "file001.wav")
@@ -162,77 +106,60 @@ def record_input_file(run, rec, failures):
             failures.append("--input-file: the stored WaveInDevName was changed")
 
 
-def main():
-    mivo = sys.argv[1]
-    for tool in ("pulseaudio", "paplay", "pactl"):
-        if shutil.which(tool) is None:
-            print(f"SKIP: {tool} is not installed")
-            return 0
-    run = Run(mivo)
-    failures = []
-    try:
-        log = os.path.join(run.tmp, "pa.log")
-        run.spawn(["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n",
-                   "--load=module-native-protocol-unix",
-                   "--load=module-null-sink sink_name=recsink sink_properties=device.description=RecTestSink",
-                   f"--log-target=file:{log}"],
-                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 15
-        while subprocess.run(["pactl", "info"], env=run.env, capture_output=True).returncode != 0:
-            if time.time() > deadline:
-                print("FAIL: the PulseAudio daemon did not come up")
-                return 1
-            time.sleep(0.05)
+def test(run, failures):
+    log = os.path.join(run.tmp, "pa.log")
+    run.spawn(["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n",
+               "--load=module-native-protocol-unix",
+               "--load=module-null-sink sink_name=recsink sink_properties=device.description=RecTestSink",
+               f"--log-target=file:{log}"],
+              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not run.wait_until(lambda: subprocess.run(["pactl", "info"], env=run.env,
+                                                 capture_output=True).returncode == 0, 15):
+        failures.append("the PulseAudio daemon did not come up")
+        return
 
-        rec = os.path.join(run.tmp, "rec")
-        out = os.path.join(run.tmp, "out")
-        os.mkdir(rec)
-        os.mkdir(out)
-        with open(run.ini, "w", encoding="utf-8") as f:
-            f.write("WaveInDevName=Monitor of RecTestSink\n")
-            f.write(f"RecTempFolder={rec}\nRecFolder={out}\n")
-            f.write("m_bSilentDivide=1\nRecSilentThreshold=0\nRecSilentTimeSpan=1\nRecWav=1\n")
+    rec = os.path.join(run.tmp, "rec")
+    out = os.path.join(run.tmp, "out")
+    os.mkdir(rec)
+    os.mkdir(out)
+    with open(run.ini, "w", encoding="utf-8") as f:
+        f.write("WaveInDevName=Monitor of RecTestSink\n")
+        f.write(f"RecTempFolder={rec}\nRecFolder={out}\n")
+        f.write("m_bSilentDivide=1\nRecSilentThreshold=0\nRecSilentTimeSpan=1\nRecWav=1\n")
 
-        tone_a = tone(1.0, 440, 550, 12000)
-        tone_b = tone(1.5, 660, 330, 9000)
-        source = os.path.join(run.tmp, "input.wav")
-        write_wav(source, silence(0.3) + tone_a + silence(1.0) + tone_b + silence(0.8))
+    tone_a = tone(1.0, 440, 550, 12000)
+    tone_b = tone(1.5, 660, 330, 9000)
+    source = os.path.join(run.tmp, "input.wav")
+    write_wav(source, silence(0.3) + tone_a + silence(1.0) + tone_b + silence(0.8))
 
-        recorder = run.spawn([mivo, "--config", run.ini], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if not wait_until_up(run, recorder):
-            print("FAIL: the recorder did not come up")
-            return 1
-        if run.mivo_cmd("rec").returncode != 0:
-            failures.append("rec was refused")
-        time.sleep(2.0)  # an idle monitor delivers its first data late
-        player = run.spawn(["paplay", "-d", "recsink", source])
-        player.wait(30)
-        time.sleep(1.0)
-        stop = run.mivo_cmd("stop")
-        if stop.returncode != 0:
-            failures.append("stop was refused: " + stop.stderr)
-        # The worker keeps the WAVs; wait until the queue is empty, then quit.
-        drain(run, failures)
-        quit_and_wait(run, recorder, failures)
+    recorder = run.start_mivo()
+    if not wait_until_up(run, recorder):
+        failures.append("the recorder did not come up")
+        return
+    if run.command("rec").returncode != 0:
+        failures.append("rec was refused")
+    time.sleep(2.0)  # an idle monitor delivers its first data late
+    player = run.spawn(["paplay", "-d", "recsink", source])
+    player.wait(30)
+    time.sleep(1.0)
+    stop = run.command("stop")
+    if stop.returncode != 0:
+        failures.append("stop was refused: " + stop.stderr)
+    # The worker keeps the WAVs; wait until the queue is empty, then quit.
+    drain(run, failures)
+    quit_and_wait(run, recorder, failures)
 
-        tracks = sorted(n for n in os.listdir(rec) if n.endswith(".wav"))
-        if tracks != ["music001.wav", "music002.wav"]:
-            failures.append(f"tracks written: {tracks}")
-        else:
-            for name, expected in (("music001.wav", tone_a), ("music002.wav", tone_b)):
-                got = strip_zero_frames(read_wav_frames(os.path.join(rec, name)))
-                if got != expected:
-                    failures.append(f"{name}: {len(got) // 4} frames differ from the {len(expected) // 4} played")
+    tracks = sorted(n for n in os.listdir(rec) if n.endswith(".wav"))
+    if tracks != ["music001.wav", "music002.wav"]:
+        failures.append(f"tracks written: {tracks}")
+    else:
+        for name, expected in (("music001.wav", tone_a), ("music002.wav", tone_b)):
+            got = strip_zero_frames(read_wav_frames(os.path.join(rec, name)))
+            if got != expected:
+                failures.append(f"{name}: {len(got) // 4} frames differ from the {len(expected) // 4} played")
 
-        record_input_file(run, rec, failures)
-    finally:
-        run.cleanup()
-
-    for f in failures:
-        print("FAIL:", f)
-    print(f"{1 if not failures else 0} passed, {1 if failures else 0} failed")
-    return 1 if failures else 0
+    record_input_file(run, rec, failures)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_test(test, tools=("pulseaudio", "paplay", "pactl")))

@@ -2,6 +2,7 @@
 // the results read back.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -211,6 +212,8 @@ TEST_F(MivoConvert, RefusesWhatThePassesWouldMisreadAndLeavesTheInput) {
       {"short.wav", WavBytes(in, Wav{.dataSize = 9000}), "truncated"},
       {"rate.wav", WavBytes(in, Wav{.rate = 32000}), "48000 Hz only"},
       {"text.wav", "hello, world", "not a WAV file"},
+      {"rate0.wav", WavBytes(in, Wav{.rate = 0}), "sample rate is 0"},
+      {"empty.wav", WavBytes({}), "no audio"},
   };
   for (const Case& c : cases) {
     const std::string input = Input(c.name, c.bytes);
@@ -220,6 +223,26 @@ TEST_F(MivoConvert, RefusesWhatThePassesWouldMisreadAndLeavesTheInput) {
     EXPECT_EQ(ReadBytes(input), c.bytes) << c.name;
     EXPECT_TRUE(OutFiles().empty()) << c.name;
   }
+}
+
+TEST_F(MivoConvert, AFifoIsRefusedAtOnceAndAFailedPassLeavesNoResult) {
+  // A FIFO nobody writes to would block the open for ever.
+  Settings("RecNormalize=1\nRecWav=1\n");
+  const std::string fifo = dir.PathOf("fifo.wav");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Result r = Convert(fifo);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+
+  // A fixed normalization level of 0 fails the pass: neither the track as it
+  // was nor an MP3 of it passes for the result.
+  Settings("RecNormalize=1\nNormalizeAuto=0\nNormalizeLevel2=0\nRecWav=1\nRecMp3=1\n");
+  r = Convert(Input("x.wav", WavBytes(Alternating(4410, 5000, -5000, 3000, -3000))));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("NormalizeLevel2=0"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no result written"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(OutFiles().empty());
 }
 
 TEST_F(MivoConvert, NeverWritesOverItsInputAndGoesOnWithTheOtherFiles) {
@@ -235,21 +258,21 @@ TEST_F(MivoConvert, NeverWritesOverItsInputAndGoesOnWithTheOtherFiles) {
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"a.wav", "b.wav"}));
 }
 
-TEST_F(MivoConvert, EncodesMp3AndAnEncoderThatIsNotThereFailsTheFileButTheOthersStillCome) {
-  // The MP3 library of this build is found beside the tool; WMA is not built.
+TEST_F(MivoConvert, EncodesMp3AndWmaBesideTheWav) {
+  // The MP3 library of this build is found beside the tool.
   Settings("RecMp3=1\nRecWma=1\nRecWav=1\n");
   const std::string input = Input("x.wav", WavBytes(Alternating(44100, 5000, -5000, 3000, -3000)));
   const Result r = Convert(input);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("WMAエンコード中にエラーが発生しました"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("MP3 encoder"), std::string::npos) << r.err;
-  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"x.mp3", "x.wav"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"x.mp3", "x.wav", "x.wma"}));
   const std::string mp3 = ReadBytes(dir.PathOf("out/x.mp3"));
   ASSERT_GT(mp3.size(), 1000u);
   // An MP3 stream: a frame sync at the start (after any tag).
   const auto sync = mp3.find("\xFF");
   ASSERT_NE(sync, std::string::npos);
   EXPECT_EQ(static_cast<unsigned char>(mp3[sync + 1]) & 0xE0, 0xE0);
+  // An ASF file: its header object first.
+  EXPECT_EQ(ReadBytes(dir.PathOf("out/x.wma")).substr(0, 8), std::string("\x30\x26\xB2\x75\x8E\x66\xCF\x11", 8));
 }
 
 TEST_F(MivoConvert, RelativeRecFolderLiesBesideTheSettingsFileAndRelativeOutputInTheCurrentFolder) {

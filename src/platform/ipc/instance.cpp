@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <vector>
 
 #include "platform/process/paths.h"
 
@@ -158,6 +159,51 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// "mivo-<16 hex digits>" followed by `suffix`: a file of ours.
+bool IsInstanceFile(const std::string& name, const std::string& suffix) {
+  constexpr std::size_t kPrefix = 5, kDigits = 16;
+  if (name.size() != kPrefix + kDigits + suffix.size() || name.compare(0, kPrefix, "mivo-") != 0 ||
+      name.compare(kPrefix + kDigits, std::string::npos, suffix) != 0) {
+    return false;
+  }
+  return std::all_of(name.begin() + kPrefix, name.begin() + kPrefix + kDigits,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Removes the lock files nobody holds and the sockets beside them: left by
+// recorders that crashed or were killed, under keys that no later start uses
+// (a settings file gets a new inode at every save). A lock file some process
+// is about to lock is safe to remove: Acquire checks, once it holds the
+// lock, that the file still has its name, and tries again otherwise.
+void RemoveStaleFiles(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  for (const std::string& name : names) {
+    if (!IsInstanceFile(name, ".lock")) continue;
+    const std::string lockPath = folder + "/" + name;
+    UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;  // held, or not ours to judge
+    struct stat held{};
+    struct stat named{};
+    if (::fstat(fd.Get(), &held) != 0 || ::lstat(lockPath.c_str(), &named) != 0 || !SameFile(held, named)) continue;
+    const std::string socketPath = lockPath.substr(0, lockPath.size() - 5) + ".sock";
+    static_cast<void>(::unlink(socketPath.c_str()));
+    static_cast<void>(::unlink(lockPath.c_str()));
+  }
+  // A socket without its lock file: its server is gone.
+  for (const std::string& name : names) {
+    if (!IsInstanceFile(name, ".sock")) continue;
+    const std::string socketPath = folder + "/" + name;
+    const std::string lockPath = socketPath.substr(0, socketPath.size() - 5) + ".lock";
+    struct stat st{};
+    if (::lstat(lockPath.c_str(), &st) != 0 && errno == ENOENT) static_cast<void>(::unlink(socketPath.c_str()));
+  }
+}
+
 }  // namespace
 
 std::string InstanceKey(const std::string& settingsPath) {
@@ -182,13 +228,15 @@ std::optional<InstanceLock> InstanceLock::Acquire(const std::string& settingsPat
   // its path stands for it.
   int created = -1;
   do {
-    created = ::open(settingsPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Never blocking: a FIFO without a reader would hold the open for ever.
+    created = ::open(settingsPath.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   } while (created < 0 && errno == EINTR);
   UniqueFd settingsFile(created);
   settingsFile.Reset();
 
   const std::string lockPath = RuntimeFile(settingsPath, ".lock", error);
   if (lockPath.empty()) return std::nullopt;
+  RemoveStaleFiles(RuntimeFolder());
 
   for (;;) {
     int raw = -1;

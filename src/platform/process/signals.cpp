@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
-#include <system_error>
 
 namespace mivo::platform {
 
@@ -33,9 +31,7 @@ bool TerminationWatcher::Start(Callback onSignal) {
   m_onSignal = std::move(onSignal);
   m_signals = std::move(signals);
   m_stop = std::move(stop);
-  try {
-    m_thread = std::thread(&TerminationWatcher::Watch, this);
-  } catch (const std::system_error&) {
+  if (!m_thread.Start([this] { Watch(); })) {
     static_cast<void>(::pthread_sigmask(SIG_SETMASK, &previous, nullptr));
     m_onSignal = nullptr;
     m_signals.Reset();
@@ -43,25 +39,25 @@ bool TerminationWatcher::Start(Callback onSignal) {
     return false;
   }
   m_previousMask = previous;
-  m_startThread = std::this_thread::get_id();
+  m_startThread = ::pthread_self();
   return true;
 }
 
 void TerminationWatcher::Stop() {
-  if (!m_thread.joinable()) return;
+  if (!m_thread.Joinable()) return;
   const std::uint64_t one = 1;
   ssize_t written = -1;
   do {
     written = ::write(m_stop.Get(), &one, sizeof one);
   } while (written < 0 && errno == EINTR);
   // An eventfd write fails only on counter overflow, which one write cannot cause.
-  if (m_thread.get_id() == std::this_thread::get_id()) return;  // from the callback
-  m_thread.join();
+  if (m_thread.IsCurrent()) return;  // from the callback
+  m_thread.Join();
   m_onSignal = nullptr;
   m_signals.Reset();
   m_stop.Reset();
 
-  if (m_startThread != std::this_thread::get_id()) return;
+  if (::pthread_equal(m_startThread, ::pthread_self()) == 0) return;
   // Unblock only what Start blocked; whatever else changed since stays.
   sigset_t unblock;
   if (::sigemptyset(&unblock) != 0) return;
@@ -77,7 +73,7 @@ void TerminationWatcher::Watch() {
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       // Only a shortage of kernel memory is left; wait for it to pass.
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      Sleep(100);
       continue;
     }
     // Signals first, so one that came with the stop request is still reported.

@@ -2,12 +2,13 @@
 // the recorder can close its files in order instead of dying mid-write.
 #pragma once
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <functional>
-#include <thread>
 
 #include "platform/process/unique_fd.h"
+#include "platform/sync/thread.h"
 
 namespace mivo::platform {
 
@@ -39,7 +40,7 @@ class TerminationWatcher {
   // unblocked. Must not be called from the callback.
   void Stop();
 
-  bool Running() const { return m_thread.joinable(); }
+  bool Running() const { return m_thread.Joinable(); }
 
  private:
   void Watch();
@@ -47,8 +48,8 @@ class TerminationWatcher {
   Callback m_onSignal;
   UniqueFd m_signals;  // signalfd
   UniqueFd m_stop;     // eventfd: readable once Stop() asks the thread to end
-  std::thread m_thread;
-  std::thread::id m_startThread;
+  Thread m_thread;
+  pthread_t m_startThread{};
   sigset_t m_previousMask{};
 };
 

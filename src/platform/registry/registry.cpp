@@ -11,6 +11,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/process/regular_file.h"
+
 namespace mivo::platform {
 namespace {
 
@@ -213,7 +215,8 @@ std::string FormatValue(const RegistryValue& v) {
 
 long Load(const std::string& path, Document* doc) {
   doc->clear();
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  // Not a regular file (a FIFO would block the open for ever): unreadable.
+  std::FILE* f = OpenRegularFileStream(path, nullptr);
   if (f == nullptr) return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
   std::string text;
   char buffer[4096];

@@ -23,4 +23,17 @@ bool AutoResetEvent::WaitFor(std::chrono::milliseconds timeout) {
   return true;
 }
 
+void ManualResetEvent::Set() {
+  {
+    std::lock_guard lock(m_mtx);
+    m_bSet = true;
+  }
+  m_cv.notify_all();
+}
+
+bool ManualResetEvent::WaitFor(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(m_mtx);
+  return m_cv.wait_for(lock, timeout, [this] { return m_bSet; });
+}
+
 }  // namespace mivo::platform

@@ -24,6 +24,8 @@ class Thread {
   // thread could not be made (or one is already running).
   bool Start(std::function<void()> body, std::string* error = nullptr);
   bool Joinable() const { return m_bJoinable; }
+  // True when called on this thread itself.
+  bool IsCurrent() const { return m_bJoinable && ::pthread_equal(m_thread, ::pthread_self()) != 0; }
   // Waits for the thread to end; nothing when none runs.
   void Join();
 

@@ -6,13 +6,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/ui/window.h"
 
 namespace mivo::ui {
-
-// The caption Windows gives a message box shown without one.
-inline constexpr std::string_view kDefaultCaption = "エラー";
 
 class CDialog {
  public:
@@ -49,6 +47,15 @@ class CDialog {
   IWindow* m_window = nullptr;
 };
 
+// A message box or nested dialog on the screen, as `mivo --command status`
+// tells it to someone who cannot see the screen.
+struct OpenModal {
+  bool box = true;       // a message box; otherwise a dialog or folder chooser
+  std::string caption;   // the title bar
+  std::string text;      // a box's text ("\n" between lines)
+  unsigned type = 0;     // a box's MB_* buttons and icon
+};
+
 // Runs dialogs. One host per program; the Qt host shows real widgets, the
 // headless host keeps the state in memory for tests.
 class IDialogHost {
@@ -60,7 +67,8 @@ class IDialogHost {
   // Returns the EndDialog result. `parent` is the owner or nullptr.
   virtual int DoModal(CDialog& dialog, IWindow* parent) = 0;
 
-  // A message box without an owner window (any thread; blocks only the caller).
+  // A message box without an owner window (any thread; blocks only the
+  // caller). An empty caption is kAppTitle.
   virtual int MessageBox(std::string_view text, std::string_view caption, unsigned type) = 0;
 
   // The shell folder browser: the chosen folder, or nothing when cancelled.
@@ -70,6 +78,15 @@ class IDialogHost {
   // Closes every open message box and nested dialog (as cancelled) so that
   // the outermost modal run can end promptly. Any thread.
   virtual void CancelModals() = 0;
+
+  // GUI thread. The message boxes (those other threads wait for included)
+  // and the dialogs open above the outermost window, oldest first.
+  virtual std::vector<OpenModal> OpenModals() const { return {}; }
+  // GUI thread. Answers the newest open box with `answer` (IDOK, IDCANCEL,
+  // ...) as a click on that button would; with no box open, IDCANCEL closes
+  // the newest dialog as its cancel button would. False when there is
+  // nothing to answer or it has no such button.
+  virtual bool AnswerModal(int /*answer*/) { return false; }
 };
 
 }  // namespace mivo::ui

@@ -20,6 +20,10 @@ inline constexpr unsigned WM_TIMER = 0x0113;
 inline constexpr unsigned WM_USER = 0x0400;
 inline constexpr unsigned MM_WIM_DATA = 0x03C0;
 
+// The application title: the caption of the program's message boxes unless
+// one has its own, and of every box shown with an empty caption.
+inline constexpr std::string_view kAppTitle = "Mivo";
+
 // Message box styles and answers.
 inline constexpr unsigned MB_OK = 0x00;
 inline constexpr unsigned MB_OKCANCEL = 0x01;
@@ -150,7 +154,11 @@ class IWindow {
   virtual void SetProgressRange(int id, int low, int high) = 0;
   virtual void SetProgressPos(int id, int pos) = 0;
 
-  // Date and time pickers.
+  // Date and time pickers, as DTM_SETSYSTEMTIME and DTM_GETSYSTEMTIME: a
+  // date picker shows the date, a time picker the time of day, and both
+  // keep the whole value they were given. Setting an
+  // invalid value leaves the picker without one ("no date") until the user
+  // or the program gives it a value; reading it then answers invalid.
   virtual void SetPickerTime(int id, const PickerTime& t) = 0;
   virtual PickerTime GetPickerTime(int id) const = 0;
 
@@ -164,12 +172,30 @@ class IWindow {
   // Posts a message to the window's own queue. Any thread.
   virtual void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) = 0;
 
-  // Modal message box owned by this window. Returns IDOK, IDCANCEL, IDABORT ...
+  // Modal message box owned by this window; an empty caption is kAppTitle.
+  // Returns IDOK, IDCANCEL, IDABORT ...
   // Any thread: from another thread it blocks only the calling thread.
   virtual int MessageBox(std::string_view text, std::string_view caption, unsigned type) = 0;
 
   // Ends the modal run of this window with a result.
   virtual void EndDialog(int result) = 0;
+
+  // The wait cursor over the program's windows while a slow step runs on
+  // the window's thread. Calls nest: each Begin needs its End.
+  virtual void BeginWaitCursor() {}
+  virtual void EndWaitCursor() {}
+};
+
+// Shows the wait cursor for its lifetime.
+class WaitCursor {
+ public:
+  explicit WaitCursor(IWindow& window) : m_window(window) { m_window.BeginWaitCursor(); }
+  ~WaitCursor() { m_window.EndWaitCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+
+ private:
+  IWindow& m_window;
 };
 
 }  // namespace mivo::ui

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/process/regular_file.h"
 #include "platform/process/unique_fd.h"
 #include "platform/wavein/paced_device.h"
 
@@ -50,6 +51,7 @@ class FileBackend final : public IWaveInBackend {
   explicit FileBackend(const WavFileInfo& info) : m_info(info) {
     WAVEINCAPS caps;
     caps.szPname = "ファイル: " + std::filesystem::path(info.path).filename().string();
+    caps.bThisRunOnly = true;
     caps.wChannels = info.channels;
     m_caps.push_back(std::move(caps));
   }
@@ -72,7 +74,8 @@ class FileBackend final : public IWaveInBackend {
                    static_cast<unsigned>(format.nChannels));
       return WAVERR_BADFORMAT;
     }
-    UniqueFd fd(::open(m_info.path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opened again: refused when it is no longer a regular file.
+    UniqueFd fd = OpenRegularFile(m_info.path, nullptr);
     if (!fd) return errno == ENOMEM ? MMSYSERR_NOMEM : MMSYSERR_NODRIVER;
     auto dev = std::make_unique<PacedDevice>(window, format, m_caps[0].szPname, false,
                                              std::make_unique<FileSource>(m_info, std::move(fd)));

@@ -174,7 +174,7 @@ class PulseDevice final : public WaveInDevice {
   static void StreamStateCb(pa_stream* s, void* userdata);
   static void StreamReadCb(pa_stream* s, std::size_t nbytes, void* userdata);
   static void TimerCb(pa_mainloop_api* api, pa_time_event* e, const timeval* tv, void* userdata);
-  static void RaisePriorityCb(pa_threaded_mainloop* m, void* userdata);
+  static void RaisePriorityCb(pa_mainloop_api* api, void* userdata);
 
   const std::string m_strSource;
   pa_sample_spec m_spec{};
@@ -205,7 +205,9 @@ MMRESULT PulseDevice::Open() {
     return MMSYSERR_ERROR;
   }
   pa_threaded_mainloop_lock(m_ml);
-  pa_threaded_mainloop_once_unlocked(m_ml, RaisePriorityCb, nullptr);  // needs the lock held
+  // Run once by the loop's own thread. (pa_threaded_mainloop_once_unlocked would leak its
+  // callback record when the loop is stopped before it ran, as when the server is gone.)
+  pa_mainloop_api_once(m_api, RaisePriorityCb, nullptr);
   const timeval deadline = InUsec(kConnectTimeoutUsec);
   m_timer = m_api->time_new(m_api, &deadline, TimerCb, this);
   MMRESULT result = MMSYSERR_NOERROR;
@@ -437,7 +439,7 @@ void PulseDevice::TimerCb(pa_mainloop_api*, pa_time_event* e, const timeval*, vo
   self->m_api->time_restart(e, &tv);
 }
 
-void PulseDevice::RaisePriorityCb(pa_threaded_mainloop*, void*) {
+void PulseDevice::RaisePriorityCb(pa_mainloop_api*, void*) {
   static_cast<void>(SetCurrentThreadPriority(15));  // refused without the right: fine
 }
 

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/process/file_io.h"
+#include "platform/process/regular_file.h"
 #include "platform/process/unique_fd.h"
 
 namespace mivo::platform {
@@ -26,20 +28,6 @@ std::uint32_t Le32(const unsigned char* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// Reads exactly n bytes at offset; false when the file ends first.
-bool ReadAt(int fd, std::uint64_t offset, void* buf, std::size_t n) {
-  auto* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t r = ::pread(fd, p, n, static_cast<off_t>(offset));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<std::size_t>(r);
-    offset += static_cast<std::uint64_t>(r);
-  }
-  return true;
-}
-
 std::optional<WavFileInfo> Fail(std::string* error, const std::string& path, const std::string& why) {
   if (error != nullptr) *error = "input file " + path + ": " + why;
   return std::nullopt;
@@ -48,11 +36,12 @@ std::optional<WavFileInfo> Fail(std::string* error, const std::string& path, con
 }  // namespace
 
 std::optional<WavFileInfo> ReadWavFileInfo(const std::string& path, std::string* error) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return Fail(error, path, std::strerror(errno));
+  // A FIFO or device would block the open or the reads for ever.
+  std::string why;
+  UniqueFd fd = OpenRegularFile(path, &why);
+  if (!fd) return Fail(error, path, why);
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) return Fail(error, path, std::strerror(errno));
-  if (!S_ISREG(st.st_mode)) return Fail(error, path, "not a regular file");
   const auto fileSize = static_cast<std::uint64_t>(st.st_size);
 
   unsigned char riff[12];
@@ -119,6 +108,8 @@ std::optional<WavFileInfo> ReadWavFileInfo(const std::string& path, std::string*
       info.channels = channels;
       info.rate = rate;
       info.blockAlign = blockAlign;
+      std::memcpy(info.format, fmt, size);
+      info.formatBytes = static_cast<std::uint16_t>(size);
       haveFormat = true;
     } else if (std::memcmp(hdr, "data", 4) == 0) {
       if (!haveFormat) return Fail(error, path, "the data chunk comes before the fmt chunk");

@@ -15,6 +15,8 @@ struct WavFileInfo {
   std::uint16_t blockAlign = 0;  // channels * 2
   std::uint64_t dataOffset = 0;  // of the first sample in the file
   std::uint64_t dataBytes = 0;   // whole frames only
+  std::uint8_t format[40] = {};  // the "fmt " chunk as it is in the file
+  std::uint16_t formatBytes = 0; // 16, 18 or 40
 };
 
 // Reads the chunks of `path`: a "fmt " chunk of 16, 18 or 40 bytes (PCM, or

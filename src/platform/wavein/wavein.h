@@ -70,6 +70,9 @@ struct WAVEHDR {
 struct WAVEINCAPS {
   std::string szPname;
   std::uint16_t wChannels = 2;
+  // The input given for this run only (--input-file): not a device to
+  // choose for later runs.
+  bool bThisRunOnly = false;
 };
 
 struct WaveInDevice;

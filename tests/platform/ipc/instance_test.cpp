@@ -1,6 +1,8 @@
 #include "platform/ipc/instance.h"
 
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -182,6 +185,34 @@ TEST_F(InstanceLockTest, LockOfAKilledProcessIsReleased) {
   EXPECT_NE(error.find("already running"), std::string::npos) << error;
   child.Kill();
   EXPECT_TRUE(InstanceLock::Acquire(settings, &error)) << error;
+}
+
+// Files a killed recorder left behind under keys no later start uses (the
+// settings file gets a new inode at every save) are removed by the next start;
+// a lock somebody holds stays, with its socket.
+TEST_F(InstanceLockTest, FilesOfDeadRecordersDoNotPileUp) {
+  const std::string folder = RuntimeFolder();
+  const std::string dead = folder + "/mivo-00000000000000aa";
+  const std::string held = folder + "/mivo-00000000000000bb";
+  for (const std::string& path : {dead + ".lock", dead + ".sock", held + ".lock", held + ".sock",
+                                  folder + "/mivo-00000000000000cc.sock", folder + "/other.lock"}) {
+    UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  }
+  const std::string heldLock = held + ".lock";
+  Child holder([&](const Child::Hold& hold) {
+    UniqueFd fd(::open(heldLock.c_str(), O_RDWR | O_CLOEXEC));
+    hold(fd && ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0);
+  });
+  ASSERT_TRUE(holder.Ready());
+
+  std::string error;
+  auto lock = InstanceLock::Acquire(Settings("mivo.ini"), &error);
+  ASSERT_TRUE(lock) << error;
+  lock.reset();
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"mivo-00000000000000bb.lock", "mivo-00000000000000bb.sock", "other.lock"}));
 }
 
 // ---------------------------------------------------------------------------

@@ -235,8 +235,19 @@ TEST_F(ControlsTest, PickersShowShortDateAndTimeAndKeepTheWholeValue) {
     EXPECT_EQ(WidgetOf<QTimeEdit>(w, kTime)->text(), "23:59:58");
     EXPECT_TRUE(WidgetOf<QDateEdit>(w, kDate)->calendarPopup());
 
-    w.SetPickerTime(kDate, PickerTime{});  // "no date" leaves the value alone
-    EXPECT_EQ(w.GetPickerTime(kDate).day, 5);
+    // "No date": nothing is read back until a value is set again.
+    w.SetPickerTime(kDate, PickerTime{});
+    w.SetPickerTime(kTime, PickerTime{});
+    EXPECT_FALSE(w.GetPickerTime(kDate).valid);
+    EXPECT_FALSE(w.GetPickerTime(kTime).valid);
+    EXPECT_EQ(WidgetOf<QTimeEdit>(w, kTime)->text(), "--:--:--");
+    WidgetOf<QTimeEdit>(w, kTime)->stepBy(1);  // the user's first change gives a value
+    EXPECT_TRUE(w.GetPickerTime(kTime).valid);
+    w.SetPickerTime(kTime, {true, 2030, 12, 31, 0, 0, 0});
+    EXPECT_EQ(WidgetOf<QTimeEdit>(w, kTime)->text(), "00:00:00");
+    w.SetPickerTime(kDate, {true, 2026, 3, 29, 2, 30, 0});  // a local daylight-saving gap is kept as entered
+    const PickerTime gap = w.GetPickerTime(kDate);
+    EXPECT_EQ(std::tie(gap.valid, gap.day, gap.hour, gap.minute), std::make_tuple(true, 29, 2, 30));
   });
 }
 

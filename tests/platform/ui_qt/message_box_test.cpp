@@ -82,7 +82,7 @@ TEST_F(MessageBoxTest, StylesGiveButtonsIconAndTheClickedButtonsId) {
     VisibleBox()->button(Button::Ok)->click();
   });
   host.MessageBox("x", "", MB_OK);
-  EXPECT_EQ(caption, QString::fromUtf8(kDefaultCaption.data(), kDefaultCaption.size()));
+  EXPECT_EQ(caption, "Mivo");
 }
 
 // A box of OnInitDialog, before the window is shown: over the window, which
@@ -142,6 +142,39 @@ TEST_F(MessageBoxTest, AWorkersBoxBlocksOnlyTheWorker) {
     stop = true;
     poster.join();
     EXPECT_EQ(answer, IDIGNORE);
+  };
+  EXPECT_EQ(host.DoModal(dialog, nullptr), IDOK);
+}
+
+// What `mivo --command status` and `answer` see: the window's own box and
+// a worker's box, with their texts and buttons, answered as a click would.
+TEST_F(MessageBoxTest, OpenBoxesAreListedAndAnsweredByTheHost) {
+  ScriptDialog dialog;
+  dialog.script = [this](ScriptDialog& d) {
+    EXPECT_TRUE(host.OpenModals().empty());
+    std::atomic<int> workerAnswer = 0;
+    std::thread worker([&] { workerAnswer = d.Wnd().MessageBox("変換に失敗しました", "Mivo", MB_YESNO); });
+    ASSERT_TRUE(WaitFor([] { return VisibleBox() != nullptr; }));
+    std::vector<OpenModal> open = host.OpenModals();
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_TRUE(open[0].box);
+    EXPECT_EQ(open[0].caption, "Mivo");
+    EXPECT_EQ(open[0].text, "変換に失敗しました");
+    EXPECT_EQ(open[0].type, MB_YESNO);
+    EXPECT_FALSE(host.AnswerModal(IDOK));  // no such button
+    QTimer::singleShot(0, [&] {
+      open = host.OpenModals();
+      EXPECT_EQ(open.size(), 2u);
+      EXPECT_TRUE(host.AnswerModal(IDRETRY));  // the newest: the window's own
+    });
+    EXPECT_EQ(d.Wnd().MessageBox("一行目\r\n二行目", "", MB_RETRYCANCEL), IDRETRY);
+    ASSERT_EQ(host.OpenModals().size(), 1u);
+    EXPECT_EQ(host.OpenModals()[0].text, "変換に失敗しました");
+    EXPECT_TRUE(host.AnswerModal(IDNO));
+    worker.join();
+    EXPECT_EQ(workerAnswer, IDNO);
+    EXPECT_TRUE(WaitFor([this] { return host.OpenModals().empty(); }));
+    EXPECT_FALSE(host.AnswerModal(IDCANCEL));
   };
   EXPECT_EQ(host.DoModal(dialog, nullptr), IDOK);
 }

@@ -268,24 +268,33 @@ TYPED_TEST(WaveInContract, CountsOverrunsWhenBuffersAreNotQueuedAgain) {
   auto cap = this->OpenCapture();
   ASSERT_TRUE(cap);
   cap->Queue(2, 1024);
+  // Bounds, not timings: a loaded machine makes everything come later, so
+  // the test waits (generously) for what must come, and checks against the
+  // time that passed only what can never be more than the time allows.
+  const auto started = std::chrono::steady_clock::now();
   ASSERT_EQ(this->wave().waveInStart(cap->Handle()), MMSYSERR_NOERROR);
   this->env().StartInput();
-  ASSERT_TRUE(cap->PumpUntil([&] { return cap->DataPosts() == 2; }, this->env().FirstDataWithin() + 2s));
+  ASSERT_TRUE(cap->PumpUntil([&] { return cap->DataPosts() == 2; }, this->env().FirstDataWithin() + 30s));
   const std::size_t statusBefore = cap->StatusPosts();
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(cap->PumpUntil([&] { return cap->Status().overruns >= 1 && cap->StatusPosts() > statusBefore; },
-                             3s))
+                             30s))
+      << "overruns " << cap->Status().overruns;
+  // Counted in buffers' worth: 44100 frames a second make 43 buffers of 1024.
+  // A paced source counts about a second's worth; the others at least a few.
+  const std::uint64_t wanted = this->env().Paced() ? kRate / 1024 : 3;
+  ASSERT_TRUE(cap->PumpUntil([&] { return cap->Status().overruns >= wanted; }, 60s))
       << "overruns " << cap->Status().overruns;
   const auto elapsed = std::chrono::steady_clock::now() - t0;
   if (elapsed < 1s) cap->PumpFor(std::chrono::duration_cast<std::chrono::milliseconds>(1s - elapsed));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const double sinceStart = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const WaveInStatus st = cap->Status();
   // Told at most a few times a second, not once per buffer.
   EXPECT_LE(cap->StatusPosts() - statusBefore, static_cast<std::size_t>(seconds * 4) + 2);
   if (this->env().Paced()) {
-    // Counted in buffers' worth: 44100 frames a second make 43 buffers of 1024.
-    const double want = seconds * kRate / 1024;
-    EXPECT_NEAR(static_cast<double>(st.overruns), want, want * 0.25 + 3) << "after " << seconds << " s";
+    // Never more buffers than the source delivered in the time.
+    EXPECT_LE(static_cast<double>(st.overruns), sinceStart * kRate / 1024 * 1.1 + 3) << "after " << sinceStart << " s";
   }
   EXPECT_EQ(cap->DataPosts(), 2u);
   EXPECT_EQ(cap->Close(), MMSYSERR_NOERROR);
@@ -299,10 +308,12 @@ TYPED_TEST(WaveInContract, StopPausesAndStartResumes) {
   // them; ALSA's file PCM is faster than that.
   const bool paced = this->env().Paced();
   cap->Recirculate(paced);
-  cap->Queue(4, 2048);
+  // Enough buffers (0.7 s) that a loaded machine's late pumping does not
+  // make the source overrun.
+  cap->Queue(16, 2048);
   ASSERT_EQ(w.waveInStart(cap->Handle()), MMSYSERR_NOERROR);
   this->env().StartInput();
-  ASSERT_TRUE(cap->PumpUntil([&] { return cap->DataPosts() >= 4; }, this->env().FirstDataWithin() + 2s));
+  ASSERT_TRUE(cap->PumpUntil([&] { return cap->DataPosts() >= 4; }, this->env().FirstDataWithin() + 30s));
   ASSERT_EQ(w.waveInStop(cap->Handle()), MMSYSERR_NOERROR);
   cap->Pump();
   // Buffers queued while stopped stay queued, and nothing comes back.
@@ -315,7 +326,7 @@ TYPED_TEST(WaveInContract, StopPausesAndStartResumes) {
   EXPECT_GE(queued, 2u);
 
   ASSERT_EQ(w.waveInStart(cap->Handle()), MMSYSERR_NOERROR);
-  ASSERT_TRUE(cap->PumpUntil([&] { return cap->DataPosts() >= stopped + 2; }, this->env().FirstDataWithin() + 2s));
+  ASSERT_TRUE(cap->PumpUntil([&] { return cap->DataPosts() >= stopped + 2; }, this->env().FirstDataWithin() + 30s));
   if (paced) {
     // Nothing was lost or repeated across the pause.
     const std::vector<std::int16_t>& data = cap->Data();

@@ -20,6 +20,9 @@ std::vector<std::string> SplitItems(const std::string& text) {
   return items;
 }
 
+// The caption a box is shown with, as the Qt host shows it.
+std::string CaptionOf(std::string_view caption) { return std::string(caption.empty() ? kAppTitle : caption); }
+
 int FirstButton(unsigned type) {
   switch (type & MB_TYPEMASK) {
     case MB_ABORTRETRYIGNORE: return IDABORT;
@@ -216,9 +219,8 @@ int HeadlessWindow::ProgressPos(int id) const {
 
 void HeadlessWindow::SetPickerTime(int id, const PickerTime& t) {
   std::lock_guard lock(m_mtx);
-  if (Control* c = Find(id)) {
-    if (t.valid) c->time = t;
-  }
+  // Invalid is "no date": the picker then holds no value.
+  if (Control* c = Find(id)) c->time = t.valid ? t : PickerTime{};
 }
 
 PickerTime HeadlessWindow::GetPickerTime(int id) const {
@@ -259,7 +261,7 @@ void HeadlessWindow::PostMessage(unsigned msg, std::uintptr_t wParam, std::intpt
 }
 
 int HeadlessWindow::MessageBox(std::string_view text, std::string_view caption, unsigned type) {
-  return m_host.Answer(HeadlessHost::Box{std::string(text), std::string(caption), type, true});
+  return m_host.Answer(HeadlessHost::Box{std::string(text), CaptionOf(caption), type, true});
 }
 
 void HeadlessWindow::EndDialog(int result) {
@@ -277,6 +279,27 @@ bool HeadlessWindow::Ended() const {
 int HeadlessWindow::Result() const {
   std::lock_guard lock(m_mtx);
   return m_nResult;
+}
+
+void HeadlessWindow::BeginWaitCursor() {
+  std::lock_guard lock(m_mtx);
+  ++m_nWaitDepth;
+  ++m_nWaitShown;
+}
+
+void HeadlessWindow::EndWaitCursor() {
+  std::lock_guard lock(m_mtx);
+  if (m_nWaitDepth > 0) --m_nWaitDepth;
+}
+
+int HeadlessWindow::WaitCursorDepth() const {
+  std::lock_guard lock(m_mtx);
+  return m_nWaitDepth;
+}
+
+int HeadlessWindow::WaitCursorsShown() const {
+  std::lock_guard lock(m_mtx);
+  return m_nWaitShown;
 }
 
 void HeadlessWindow::Click(int id) {
@@ -405,7 +428,7 @@ void HeadlessHost::Destroy(HeadlessWindow& window) {
 }
 
 int HeadlessHost::MessageBox(std::string_view text, std::string_view caption, unsigned type) {
-  return Answer(Box{std::string(text), std::string(caption), type, false});
+  return Answer(Box{std::string(text), CaptionOf(caption), type, false});
 }
 
 int HeadlessHost::Answer(const Box& box) {
@@ -477,6 +500,29 @@ std::vector<std::string> HeadlessHost::BrowsedFrom() const {
 void HeadlessHost::CancelModals() {
   std::lock_guard lock(m_mtx);
   m_bCancelled = true;
+}
+
+std::vector<OpenModal> HeadlessHost::OpenModals() const {
+  std::lock_guard lock(m_mtx);
+  return m_openModals;
+}
+
+bool HeadlessHost::AnswerModal(int answer) {
+  std::lock_guard lock(m_mtx);
+  if (m_openModals.empty()) return false;
+  m_modalAnswers.push_back(answer);
+  m_openModals.pop_back();
+  return true;
+}
+
+void HeadlessHost::SetOpenModals(std::vector<OpenModal> open) {
+  std::lock_guard lock(m_mtx);
+  m_openModals = std::move(open);
+}
+
+std::vector<int> HeadlessHost::ModalAnswers() const {
+  std::lock_guard lock(m_mtx);
+  return m_modalAnswers;
 }
 
 bool HeadlessHost::ModalsCancelled() const {

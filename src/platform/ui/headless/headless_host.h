@@ -50,6 +50,11 @@ class HeadlessWindow final : public IWindow {
   void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
   int MessageBox(std::string_view text, std::string_view caption, unsigned type) override;
   void EndDialog(int result) override;
+  void BeginWaitCursor() override;
+  void EndWaitCursor() override;
+  // Wait cursors begun and not yet ended, and how many were ever begun.
+  int WaitCursorDepth() const;
+  int WaitCursorsShown() const;
 
   // The user, as a test plays it. Each runs the dialog's handler at once.
   void Click(int id);                          // button, check box (toggles), radio (checks)
@@ -116,6 +121,8 @@ class HeadlessWindow final : public IWindow {
   bool m_bEnded = false;
   int m_nFocused = 0;
   int m_nResult = 0;
+  int m_nWaitDepth = 0;
+  int m_nWaitShown = 0;
 };
 
 class HeadlessHost final : public IDialogHost {
@@ -137,6 +144,14 @@ class HeadlessHost final : public IDialogHost {
   std::optional<std::string> BrowseForFolder(IWindow* owner, std::string_view title,
                                              std::string_view initialFolder) override;
   void CancelModals() override;
+  // What the test declared open (SetOpenModals); answering takes the newest.
+  std::vector<OpenModal> OpenModals() const override;
+  bool AnswerModal(int answer) override;
+
+  // A box or dialog that stays open (as one waiting for nobody would), for
+  // the command channel's view of it; and the answers given through it.
+  void SetOpenModals(std::vector<OpenModal> open);
+  std::vector<int> ModalAnswers() const;
 
   // Opens a window without running it: the test drives it, then calls Close.
   HeadlessWindow& Open(CDialog& dialog);
@@ -175,6 +190,8 @@ class HeadlessHost final : public IDialogHost {
   std::deque<std::optional<std::string>> m_folders;
   std::vector<std::string> m_browsedFrom;
   bool m_bCancelled = false;
+  std::vector<OpenModal> m_openModals;
+  std::vector<int> m_modalAnswers;
 };
 
 }  // namespace mivo::ui

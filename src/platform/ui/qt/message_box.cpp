@@ -61,6 +61,19 @@ QString FromUtf8(std::string_view text) {
 
 }  // namespace
 
+QMessageBox::StandardButton ButtonOfAnswer(int answer) {
+  switch (answer) {
+    case IDOK: return QMessageBox::Ok;
+    case IDCANCEL: return QMessageBox::Cancel;
+    case IDABORT: return QMessageBox::Abort;
+    case IDRETRY: return QMessageBox::Retry;
+    case IDIGNORE: return QMessageBox::Ignore;
+    case IDYES: return QMessageBox::Yes;
+    case IDNO: return QMessageBox::No;
+    default: return QMessageBox::NoButton;
+  }
+}
+
 int CancelAnswer(unsigned type) {
   switch (type & MB_TYPEMASK) {
     case MB_OK: return IDOK;
@@ -80,7 +93,7 @@ QMessageBox* CreateMessageBox(QWidget* parent, std::string_view text, std::strin
                               unsigned type, const QFont& font) {
   auto* box = new QMessageBox(parent);
   box->setFont(font);
-  box->setWindowTitle(FromUtf8(caption.empty() ? kDefaultCaption : caption));
+  box->setWindowTitle(FromUtf8(caption.empty() ? kAppTitle : caption));
   box->setTextFormat(Qt::PlainText);
   box->setText(FromUtf8(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   box->setIcon(IconOf(type));

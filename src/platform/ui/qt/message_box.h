@@ -18,7 +18,10 @@ int CancelAnswer(unsigned type);
 // CancelAnswer(type) when it was closed without one.
 int AnswerOf(const QMessageBox& box, unsigned type);
 
-// A box with the caption (kDefaultCaption when empty), the text ("\r\n" as a
+// The standard button that gives `answer` (IDOK ...); NoButton for none.
+QMessageBox::StandardButton ButtonOfAnswer(int answer);
+
+// A box with the caption (kAppTitle when empty), the text ("\r\n" as a
 // line break), the icon and buttons of `type`, the first button as default.
 // The caller owns it (or its parent does).
 QMessageBox* CreateMessageBox(QWidget* parent, std::string_view text, std::string_view caption,

@@ -1,5 +1,7 @@
 #include "platform/ui/qt/modal_tracker.h"
 
+#include <QAbstractButton>
+
 #include <algorithm>
 
 #include "platform/ui/qt/japanese_font.h"
@@ -20,8 +22,8 @@ ModalTracker::ModalTracker()
 ModalTracker::~ModalTracker() {
   AnswerWaiting();
   m_invoker.reset();  // drops the queued boxes; each answers its waiter
-  for (const QPointer<QMessageBox>& box : m_openBoxes) {
-    if (box && box->parent() == nullptr) delete box.data();
+  for (const OpenBox& open : m_openBoxes) {
+    if (open.box && open.box->parent() == nullptr) delete open.box.data();
   }
 }
 
@@ -51,11 +53,11 @@ int ModalTracker::RunOnGuiThread(QWidget* owner, std::string_view text, std::str
                                  unsigned type) {
   if (ShuttingDown()) return CancelAnswer(type);
   QPointer<QMessageBox> box = CreateMessageBox(owner, text, caption, type, m_boxFont);
-  m_openBoxes.emplace_back(box);
+  m_openBoxes.push_back(OpenBox{box, type});
   box->exec();
   const int answer = box ? AnswerOf(*box, type) : CancelAnswer(type);
   delete box.data();
-  std::erase_if(m_openBoxes, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
+  std::erase_if(m_openBoxes, [](const OpenBox& b) { return b.box.isNull(); });
   return answer;
 }
 
@@ -75,8 +77,8 @@ void ModalTracker::ShowForOtherThread(const std::shared_ptr<BoxRequest>& request
   QObject::connect(box, &QObject::destroyed, [request, type] {
     request->Answer(CancelAnswer(type));
   });
-  std::erase_if(m_openBoxes, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
-  m_openBoxes.emplace_back(box);
+  std::erase_if(m_openBoxes, [](const OpenBox& b) { return b.box.isNull(); });
+  m_openBoxes.push_back(OpenBox{box, type});
   box->show();
 }
 
@@ -119,16 +121,54 @@ bool ModalTracker::ShuttingDown() const {
 
 void ModalTracker::CloseOpenModals() {
   // Copies: closing a box or dialog may change the lists.
-  const std::vector<QPointer<QMessageBox>> boxes = m_openBoxes;
-  for (const QPointer<QMessageBox>& box : boxes) {
+  const std::vector<OpenBox> boxes = m_openBoxes;
+  for (const OpenBox& open : boxes) {
     // Closed without a button: the box answers CancelAnswer of its type.
-    if (box && box->isVisible()) box->done(QDialog::Rejected);
+    if (open.box && open.box->isVisible()) open.box->done(QDialog::Rejected);
   }
   const std::vector<QPointer<QDialog>> dialogs = m_openDialogs;
   for (const QPointer<QDialog>& dialog : dialogs) {
     if (dialog && dialog->isVisible()) dialog->done(QDialog::Rejected);
   }
   for (std::size_t i = m_windows.size(); i > 1; --i) m_windows[i - 1]->EndDialog(IDCANCEL);
+}
+
+std::vector<OpenModal> ModalTracker::OpenModals() const {
+  std::vector<OpenModal> open;
+  for (std::size_t i = 1; i < m_windows.size(); ++i) {
+    open.push_back(OpenModal{false, m_windows[i]->windowTitle().toStdString(), {}, 0});
+  }
+  for (const QPointer<QDialog>& dialog : m_openDialogs) {
+    if (dialog && dialog->isVisible()) open.push_back(OpenModal{false, dialog->windowTitle().toStdString(), {}, 0});
+  }
+  for (const OpenBox& b : m_openBoxes) {
+    if (b.box && b.box->isVisible()) {
+      open.push_back(OpenModal{true, b.box->windowTitle().toStdString(), b.box->text().toStdString(), b.type});
+    }
+  }
+  return open;
+}
+
+bool ModalTracker::AnswerModal(int answer) {
+  for (auto it = m_openBoxes.rbegin(); it != m_openBoxes.rend(); ++it) {
+    if (!it->box || !it->box->isVisible()) continue;
+    QAbstractButton* button = it->box->button(ButtonOfAnswer(answer));
+    if (button == nullptr) return false;
+    button->click();  // answers as the user's click does
+    return true;
+  }
+  if (answer != IDCANCEL) return false;
+  for (auto it = m_openDialogs.rbegin(); it != m_openDialogs.rend(); ++it) {
+    if (*it && (*it)->isVisible()) {
+      (*it)->done(QDialog::Rejected);
+      return true;
+    }
+  }
+  if (m_windows.size() > 1) {
+    m_windows.back()->EndDialog(IDCANCEL);
+    return true;
+  }
+  return false;
 }
 
 void ModalTracker::PushWindow(QtWindow* window) { m_windows.push_back(window); }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/ui/qt/gui_call.h"
+#include "platform/ui/dialog.h"
 #include "platform/ui/qt/message_box.h"
 
 namespace mivo::ui::qthost {
@@ -40,6 +41,11 @@ class ModalTracker {
   void CancelModals();
   bool ShuttingDown() const;
 
+  // GUI thread: what is open above the outermost window, and answering it
+  // (see IDialogHost::OpenModals and AnswerModal).
+  std::vector<OpenModal> OpenModals() const;
+  bool AnswerModal(int answer);
+
   // GUI thread.
   void PushWindow(QtWindow* window);
   void PopWindow(QtWindow* window);
@@ -61,7 +67,11 @@ class ModalTracker {
 
   // GUI thread only.
   QFont m_boxFont;
-  std::vector<QPointer<QMessageBox>> m_openBoxes;
+  struct OpenBox {
+    QPointer<QMessageBox> box;
+    unsigned type = 0;
+  };
+  std::vector<OpenBox> m_openBoxes;
   std::vector<QPointer<QDialog>> m_openDialogs;
   std::vector<QtWindow*> m_windows;
   std::unique_ptr<GuiInvoker> m_invoker;  // last member: its queued calls go first

@@ -120,13 +120,16 @@ QWidget* CreateWidget(const ControlTemplate& c, QWidget* parent, const QIcon& ic
       auto* date = new QDateEdit(parent);
       date->setCalendarPopup(true);
       date->setDisplayFormat(QStringLiteral("yyyy/MM/dd"));
-      date->setDateTime(QDateTime::currentDateTime());
+      date->setTimeSpec(Qt::UTC);
+      const QDateTime now = QDateTime::currentDateTime();
+      date->setDateTime(QDateTime(now.date(), now.time(), Qt::UTC));
       return date;
     }
     case ControlKind::TimePicker: {
       auto* time = new QTimeEdit(parent);
       time->setDisplayFormat(QStringLiteral("HH:mm:ss"));
-      time->setDateTime(QDateTime::currentDateTime());
+      time->setTimeSpec(Qt::UTC);
+      time->setDateTime(QDateTime(time->date(), QTime::currentTime(), Qt::UTC));
       return time;
     }
     case ControlKind::Icon: {

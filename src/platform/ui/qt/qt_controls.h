@@ -47,6 +47,11 @@ QStringList SplitItems(std::string_view text);
 // The object name of a control's widget, "mivo_ctl_<id>".
 QString ControlObjectName(int id);
 
+// Pickers hold plain fields (UTC, so that no daylight-saving gap of the
+// local zone can shift them). "No date" shows these texts.
+inline constexpr const char* kNoDateText = "----/--/--";
+inline constexpr const char* kNoTimeText = "--:--:--";
+
 // Creates and places the widget of a control (no notifications connected).
 // Canvas rectangles are client pixels; all others are dialog units.
 QWidget* CreateControl(const ControlTemplate& control, QWidget* parent, const QIcon& icon);

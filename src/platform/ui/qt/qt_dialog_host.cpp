@@ -79,6 +79,15 @@ void QtDialogHost::CancelModals() {
   if (m_impl != nullptr) m_impl->tracker.CancelModals();
 }
 
+std::vector<OpenModal> QtDialogHost::OpenModals() const {
+  if (m_impl == nullptr || !IsGuiThread()) return {};
+  return m_impl->tracker.OpenModals();
+}
+
+bool QtDialogHost::AnswerModal(int answer) {
+  return m_impl != nullptr && IsGuiThread() && m_impl->tracker.AnswerModal(answer);
+}
+
 bool InstallJapaneseTranslations() {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return false;

@@ -33,6 +33,8 @@ class QtDialogHost final : public IDialogHost {
                                              std::string_view initialFolder) override;
   // Also makes every later message box answer at once as cancelled.
   void CancelModals() override;
+  std::vector<OpenModal> OpenModals() const override;
+  bool AnswerModal(int answer) override;
 
  private:
   struct Impl;

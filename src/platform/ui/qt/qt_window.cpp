@@ -1,6 +1,7 @@
 #include "platform/ui/qt/qt_window.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 #include "platform/ui/qt/draw_overlay.h"
 #include "platform/ui/qt/japanese_font.h"
@@ -70,7 +72,9 @@ QtWindow::QtWindow(CDialog& dialog, QtWindow* parent, ModalTracker& tracker, con
   m_overlay->raise();
 }
 
-QtWindow::~QtWindow() = default;
+QtWindow::~QtWindow() {
+  while (m_waitCursors > 0) EndWaitCursor();
+}
 
 void QtWindow::BuildControls(const DialogTemplate& tmpl, const QIcon& icon) {
   int group = 0;
@@ -131,6 +135,18 @@ void QtWindow::Connect(int id, Control& control) {
         });
       }
       break;
+    case ControlKind::DatePicker:
+    case ControlKind::TimePicker: {
+      auto* edit = static_cast<QDateTimeEdit*>(widget);
+      // A value the user gives ends "no date".
+      connect(edit, &QDateTimeEdit::dateTimeChanged, this, [this, id, edit] {
+        Control* c = Find(id);
+        if (c == nullptr || !c->none) return;
+        c->none = false;
+        edit->setSpecialValueText(QString());
+      });
+      break;
+    }
     case ControlKind::DropList:
       connect(static_cast<QComboBox*>(widget), &QComboBox::activated, this,
               [this, id] { Command(id, CBN_SELCHANGE); });
@@ -427,14 +443,25 @@ void QtWindow::SetProgressPos(int id, int pos) {
 void QtWindow::SetPickerTime(int id, const PickerTime& t) {
   if (QueuedFromOtherThread([this, id, t] { SetPickerTime(id, t); })) return;
   Control* control = Find(id);
-  if (control == nullptr || !t.valid) return;
+  if (control == nullptr) return;
   auto* edit = qobject_cast<QDateTimeEdit*>(control->widget);
   if (edit == nullptr) return;
+  if (!t.valid) {
+    // Shown as dashes (the minimum's special text) until a value is set:
+    // by the program, or by the user, whose first change clears the mark.
+    edit->setSpecialValueText(
+        QString::fromLatin1(control->kind == ControlKind::TimePicker ? kNoTimeText : kNoDateText));
+    edit->setDateTime(edit->minimumDateTime());
+    control->none = true;
+    return;
+  }
+  const bool wasNone = std::exchange(control->none, false);
+  edit->setSpecialValueText(QString());
   const QDate date(t.year, t.month, t.day);
   const QTime time(t.hour, t.minute, t.second);
   if (control->kind == ControlKind::DatePicker) {
-    edit->setDateTime(QDateTime(date.isValid() ? date : edit->date(),
-                                time.isValid() ? time : edit->time()));
+    const QDate keptDate = wasNone ? QDate::currentDate() : edit->date();
+    edit->setDateTime(QDateTime(date.isValid() ? date : keptDate, time.isValid() ? time : edit->time(), Qt::UTC));
   } else if (control->kind == ControlKind::TimePicker) {
     // QTimeEdit holds times of one fixed day: the date is kept here.
     if (date.isValid()) control->date = date;
@@ -449,7 +476,7 @@ PickerTime QtWindow::GetPickerTime(int id) const {
   const Control* control = Find(id);
   if (control == nullptr) return {};
   const auto* edit = qobject_cast<const QDateTimeEdit*>(control->widget);
-  if (edit == nullptr) return {};
+  if (edit == nullptr || control->none) return {};
   QDate date = edit->date();
   if (control->kind == ControlKind::TimePicker) {
     date = control->date;
@@ -505,6 +532,17 @@ void QtWindow::EndDialog(int result) {
   m_ended = true;
   m_result = result;
   if (m_running) done(result);
+}
+
+void QtWindow::BeginWaitCursor() {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  ++m_waitCursors;
+}
+
+void QtWindow::EndWaitCursor() {
+  if (m_waitCursors == 0) return;
+  --m_waitCursors;
+  QApplication::restoreOverrideCursor();
 }
 
 // ---- Qt events ---------------------------------------------------------------

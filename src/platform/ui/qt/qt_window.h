@@ -60,6 +60,8 @@ class QtWindow final : public QDialog, public IWindow {
   void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
   int MessageBox(std::string_view text, std::string_view caption, unsigned type) override;
   void EndDialog(int result) override;
+  void BeginWaitCursor() override;
+  void EndWaitCursor() override;
 
   // Enter and Escape become IDOK and IDCANCEL commands; they never close the
   // window by themselves.
@@ -82,6 +84,7 @@ class QtWindow final : public QDialog, public IWindow {
     int low = 0, high = 100;     // progress bars
     int pos = 0;
     QDate date;                  // time pickers keep the date they were given
+    bool none = false;           // pickers: "no date" was set and nothing since
   };
 
   void BuildControls(const DialogTemplate& tmpl, const QIcon& icon);
@@ -116,6 +119,7 @@ class QtWindow final : public QDialog, public IWindow {
   DrawOverlay* m_overlay = nullptr;
   bool m_running = false;
   bool m_ended = false;
+  int m_waitCursors = 0;  // begun and not ended (restored when the window goes)
   int m_result = IDCANCEL;
 };
 

@@ -1,0 +1,52 @@
+// Whole reads and writes on a file descriptor, and syncing a file's folder.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/process/unique_fd.h"
+
+namespace mivo::platform {
+
+// Reads exactly n bytes at offset; false when the file ends first or a
+// read fails.
+inline bool ReadAt(int fd, std::uint64_t offset, void* buf, std::size_t n) {
+  auto* p = static_cast<char*>(buf);
+  while (n > 0) {
+    const ssize_t r = ::pread(fd, p, n, static_cast<off_t>(offset));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<std::size_t>(r);
+    offset += static_cast<std::uint64_t>(r);
+  }
+  return true;
+}
+
+// Writes all n bytes at the file's position.
+inline bool WriteAll(int fd, const void* buf, std::size_t n) {
+  const auto* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// Syncs the folder that holds `path`, so that a rename into it lasts.
+inline void SyncFolderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) static_cast<void>(::fsync(dir.Get()));
+}
+
+}  // namespace mivo::platform
