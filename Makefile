@@ -44,7 +44,7 @@ FUZZ_CONFIGURE_ARGS := -DMIVO_WITH_QT=OFF -DMIVO_BUILD_BENCH=OFF -DMIVO_BUILD_FU
 	-DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
 	"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
 
-.PHONY: help setup build run screenshot test tsan asan fuzz bench clean
+.PHONY: help setup build run screenshot test tsan asan fuzz bench bench-compare clean
 
 help:
 	@echo "Mivo, a desktop audio recorder. Targets:"
@@ -54,6 +54,7 @@ help:
 	@echo "                   and each fuzz target for $(FUZZ_TEST_SECONDS) s"
 	@echo "  make screenshot  build, start the recorder on Xvfb, save $(SHOT)"
 	@echo "  make bench       build, run the benchmarks"
+	@echo "  make bench-compare  build, time mivo-convert against its peers (hyperfine; minutes)"
 	@echo "  make tsan        only the ThreadSanitizer build and its tests ($(TSAN_DIR)/)"
 	@echo "  make asan        only the AddressSanitizer + UBSan build and its tests ($(ASAN_DIR)/)"
 	@echo "  make fuzz        build the fuzz targets ($(FUZZ_DIR)/) and run each for FUZZ_SECONDS"
@@ -154,6 +155,12 @@ bench: build
 	  printf '\n--- %s\n' "$$b"; "$$b" $(BENCH_ARGS); \
 	done; \
 	if [ $$found = 0 ]; then echo "No benchmark programs were built yet (expected $(BUILD_DIR)/bin/bench_*)."; fi
+
+# Whole processes against their peers on 10-minute files (bench/compare.sh):
+# minutes of work, so not part of `make test`. ROUNDS=N, BATCH_ROUNDS=N set the rounds.
+bench-compare: build
+	@printf '\n==> %s\n' "Comparing mivo-convert with FFmpeg, SoX and cp + sync (hyperfine)"
+	ROUNDS="$(ROUNDS)" BATCH_ROUNDS="$(BATCH_ROUNDS)" bench/compare.sh $(BUILD_DIR)
 
 clean:
 	@printf '\n==> %s\n' "Removing $(BUILD_DIR)/, $(TSAN_DIR)/, $(ASAN_DIR)/ and $(FUZZ_DIR)/"
