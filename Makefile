@@ -47,7 +47,7 @@ FUZZ_CONFIGURE_ARGS := -DMIVO_WITH_QT=OFF -DMIVO_BUILD_BENCH=OFF -DMIVO_BUILD_FU
 	-DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
 	"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
 
-.PHONY: help setup build run screenshot test tsan asan fuzz bench install deb clean
+.PHONY: help setup build run screenshot test tsan asan fuzz bench bench-compare install deb clean
 
 help:
 	@echo "Mivo, a desktop audio recorder. Targets:"
@@ -57,6 +57,7 @@ help:
 	@echo "                   and each fuzz target for $(FUZZ_TEST_SECONDS) s"
 	@echo "  make screenshot  build, start the recorder on Xvfb, save $(SHOT)"
 	@echo "  make bench       build, run the benchmarks"
+	@echo "  make bench-compare  build, time mivo-convert against its peers (hyperfine; minutes)"
 	@echo "  make install     build, install into PREFIX (default $(PREFIX)); DESTDIR=... stages it"
 	@echo "  make deb         build the Debian package mivo_<version>_<arch>.deb here"
 	@echo "  make tsan        only the ThreadSanitizer build and its tests ($(TSAN_DIR)/)"
@@ -159,6 +160,12 @@ bench: build
 	  printf '\n--- %s\n' "$$b"; "$$b" $(BENCH_ARGS); \
 	done; \
 	if [ $$found = 0 ]; then echo "No benchmark programs were built yet (expected $(BUILD_DIR)/bin/bench_*)."; fi
+
+# Whole processes against their peers on 10-minute files (bench/compare.sh):
+# minutes of work, so not part of `make test`. ROUNDS=N, BATCH_ROUNDS=N set the rounds.
+bench-compare: build
+	@printf '\n==> %s\n' "Comparing mivo-convert with FFmpeg, SoX and cp + sync (hyperfine)"
+	ROUNDS="$(ROUNDS)" BATCH_ROUNDS="$(BATCH_ROUNDS)" bench/compare.sh $(BUILD_DIR)
 
 # The programs, libgogo.so (in lib/<triplet>/mivo), the launcher, icons, metadata and
 # manual pages. The tree can be moved as a whole: the programs find libgogo.so
