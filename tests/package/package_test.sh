@@ -25,9 +25,11 @@ mkdir -p "$HOME"
 # A one-second 44.1 kHz stereo tone and settings that ask for MP3 only.
 mkdir -p "$T/in" "$T/conf"
 sox -n -r 44100 -c 2 -b 16 "$T/in/tone.wav" synth 1 sine 440 || fail "sox could not make the input"
+cp "$T/in/tone.wav" "$T/in/tone2.wav"
 printf 'RecWav=0\nRecMp3=1\n' >"$T/conf/mivo.ini"
 
-# The programs of a tree ($1: its bin folder) run, and convert through the tree's own library.
+# The programs of a tree ($1: its bin folder) run, and convert through the tree's own library,
+# two files at once: each in a process the program starts from its own file.
 check_programs() {
     local bin=$1 out=$T/out-$2
     [[ $("$bin/mivo" --version) == "Mivo Version $version" ]] || fail "$bin/mivo --version"
@@ -36,16 +38,22 @@ check_programs() {
         readelf -d "$bin/$p" | grep -F "[\$ORIGIN/$privlib]" >/dev/null \
             || fail "$p: RUNPATH is not \$ORIGIN/$privlib: $(readelf -d "$bin/$p" | grep -i path)"
     done
-    LD_DEBUG=libs "$bin/mivo-convert" --config "$T/conf/mivo.ini" -o "$out" "$T/in/tone.wav" \
+    LD_DEBUG=libs "$bin/mivo-convert" --config "$T/conf/mivo.ini" -o "$out" -j 2 "$T/in/tone.wav" "$T/in/tone2.wav" \
         >"$T/convert-$2.log" 2>&1 || { cat "$T/convert-$2.log"; fail "$bin/mivo-convert to MP3"; }
-    local lib
-    lib=$(sed -n 's/.*calling init: \(.*libgogo\.so\)$/\1/p' "$T/convert-$2.log" | head -n1)
-    [[ $(realpath "$lib") == $(realpath "$bin/$privlib/libgogo.so") ]] \
-        || fail "libgogo.so was loaded from '${lib:-nowhere}', not from the tree's own $privlib"
-    [[ $(ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of csv=p=0 "$out/tone.mp3") == mp3 ]] \
-        || fail "$out/tone.mp3 is no MP3 file"
-    [[ ! -e $out/tone.wav ]] || fail "a WAV result was made with RecWav=0"
-    echo "ok: $bin runs; MP3 made through $lib"
+    local lib name
+    [[ $(grep -c 'calling init: .*libgogo\.so$' "$T/convert-$2.log") -ge 2 ]] \
+        || fail "libgogo.so was not loaded for each file"
+    while read -r lib; do
+        [[ $(realpath "$lib") == $(realpath "$bin/$privlib/libgogo.so") ]] \
+            || fail "libgogo.so was loaded from '$lib', not from the tree's own $privlib"
+    done < <(sed -n 's/.*calling init: \(.*libgogo\.so\)$/\1/p' "$T/convert-$2.log")
+    for name in tone tone2; do
+        [[ $(ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of csv=p=0 "$out/$name.mp3") == mp3 ]] \
+            || fail "$out/$name.mp3 is no MP3 file"
+        [[ ! -e $out/$name.wav ]] || fail "a WAV result was made with RecWav=0"
+    done
+    [[ -z $(find "$out" -name '.mivo-convert-*') ]] || fail "a work folder was left in $out"
+    echo "ok: $bin runs; two MP3 files made at once, each through $bin/$privlib/libgogo.so"
 }
 
 # The files of an installed tree ($1: the prefix).
