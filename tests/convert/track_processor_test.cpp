@@ -376,7 +376,7 @@ TEST(TrackProcessor, FromASourceTheFirstPassThatWorksWritesTheTrackAndTheSourceS
   TrackProcessor processor = f.Processor();
   ToldSteps told;
   const QueueEntry entry{f.track, 0, 0, 0, 0, 5000, 0};
-  processor.Process(entry, s, quiet, told, &source);
+  processor.Process(entry, s, quiet, told, nullptr, &source);
   EXPECT_EQ(told.failed, std::vector<std::string>{std::string(kDeEmphasisFailed)});
   EXPECT_TRUE(testing::ReadBytes(f.track) == testing::ReadBytes(plain));
   EXPECT_EQ(f.log.mp3Input, testing::SamplesOf(testing::ReadBytes(plain), 0));
@@ -385,7 +385,7 @@ TEST(TrackProcessor, FromASourceTheFirstPassThatWorksWritesTheTrackAndTheSourceS
   // No pass at all: the encoders read the source's audio as the track.
   std::filesystem::remove(f.track);
   s.RecDeEmphasis = s.Rec4844 = false;
-  processor.Process(entry, s, quiet, told, &source);
+  processor.Process(entry, s, quiet, told, nullptr, &source);
   EXPECT_TRUE(testing::ReadBytes(f.track) == bytes);
   EXPECT_EQ(f.log.mp3Input, testing::SamplesOf(bytes, 0));
 }
