@@ -24,6 +24,9 @@ FUZZ_TEST_SECONDS ?= 30
 ARGS          ?=
 BENCH_ARGS    ?=
 CMAKE_ARGS    ?=
+# make install: where the tree goes (PREFIX), and a staging root in front of it (DESTDIR).
+PREFIX        ?= /usr/local
+DESTDIR       ?=
 
 CONFIGURE_ARGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 TSAN_FLAGS     := -fsanitize=thread -g -O1
@@ -44,7 +47,7 @@ FUZZ_CONFIGURE_ARGS := -DMIVO_WITH_QT=OFF -DMIVO_BUILD_BENCH=OFF -DMIVO_BUILD_FU
 	-DCMAKE_CXX_COMPILER=clang++ "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" \
 	"-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined"
 
-.PHONY: help setup build run screenshot test tsan asan fuzz bench clean
+.PHONY: help setup build run screenshot test tsan asan fuzz bench bench-compare install deb clean
 
 help:
 	@echo "Mivo, a desktop audio recorder. Targets:"
@@ -54,6 +57,9 @@ help:
 	@echo "                   and each fuzz target for $(FUZZ_TEST_SECONDS) s"
 	@echo "  make screenshot  build, start the recorder on Xvfb, save $(SHOT)"
 	@echo "  make bench       build, run the benchmarks"
+	@echo "  make bench-compare  build, time mivo-convert against its peers (hyperfine; minutes)"
+	@echo "  make install     build, install into PREFIX (default $(PREFIX)); DESTDIR=... stages it"
+	@echo "  make deb         build the Debian package mivo_<version>_<arch>.deb here"
 	@echo "  make tsan        only the ThreadSanitizer build and its tests ($(TSAN_DIR)/)"
 	@echo "  make asan        only the AddressSanitizer + UBSan build and its tests ($(ASAN_DIR)/)"
 	@echo "  make fuzz        build the fuzz targets ($(FUZZ_DIR)/) and run each for FUZZ_SECONDS"
@@ -154,6 +160,29 @@ bench: build
 	  printf '\n--- %s\n' "$$b"; "$$b" $(BENCH_ARGS); \
 	done; \
 	if [ $$found = 0 ]; then echo "No benchmark programs were built yet (expected $(BUILD_DIR)/bin/bench_*)."; fi
+
+# Whole processes against their peers on 10-minute files (bench/compare.sh):
+# minutes of work, so not part of `make test`. ROUNDS=N, BATCH_ROUNDS=N set the rounds.
+bench-compare: build
+	@printf '\n==> %s\n' "Comparing mivo-convert with FFmpeg, SoX and cp + sync (hyperfine)"
+	ROUNDS="$(ROUNDS)" BATCH_ROUNDS="$(BATCH_ROUNDS)" bench/compare.sh $(BUILD_DIR)
+
+# The programs, libgogo.so (in lib/<triplet>/mivo), the launcher, icons, metadata and
+# manual pages. The tree can be moved as a whole: the programs find libgogo.so
+# relative to themselves.
+install: build
+	@printf '\n==> %s\n' "Installing into $(DESTDIR)$(PREFIX)"
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# CPack's DEB generator on the build tree; dependencies from dpkg-shlibdeps.
+deb: build
+	@printf '\n==> %s\n' "Building the Debian package"
+	rm -rf $(BUILD_DIR)/deb
+	cd $(BUILD_DIR) && cpack -G DEB -B deb
+	@shopt -s nullglob; debs=($(BUILD_DIR)/deb/mivo_*.deb); \
+	if [ $${#debs[@]} != 1 ]; then echo "ERROR: cpack made no single package" >&2; exit 1; fi; \
+	rm -f mivo_*.deb; mv "$${debs[0]}" .; \
+	echo "Package: $(CURDIR)/$${debs[0]##*/} (install it with: sudo apt install ./$${debs[0]##*/})"
 
 clean:
 	@printf '\n==> %s\n' "Removing $(BUILD_DIR)/, $(TSAN_DIR)/, $(ASAN_DIR)/ and $(FUZZ_DIR)/"

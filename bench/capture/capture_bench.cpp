@@ -1,14 +1,20 @@
 // The per-buffer handler at the default 1024 frames (scan, silence decision,
 // write into a track file in a temporary folder), against the length of one
-// buffer at 44.1 kHz.
+// buffer at 44.1 kHz; alone, and while a conversion runs as the recorder's
+// worker runs it (idle class, the high-precision method on every
+// processor).
 #include <benchmark/benchmark.h>
 
 #include <stdlib.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -19,6 +25,8 @@
 #include "capture/silence_splitter.h"
 #include "capture/track_writer.h"
 #include "convert/conversion_queue.h"
+#include "convert/sample_passes.h"
+#include "platform/sync/thread.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/debug_log.h"
 #include "settings/recorder_ids.h"
@@ -190,9 +198,95 @@ void SetCounters(benchmark::State& state, Clock::duration measured) {
   state.counters["percent_of_buffer"] = perBuffer / kBufferSeconds * 100.0;
 }
 
+// The worker converting tracks over and over while it lives: 30 s of
+// 48 kHz noise through the high-precision method (precision 3) on every
+// processor, at a worker priority (TransThreadPriority: -15, the idle
+// class, by default; 0 normal).
+class BackgroundConversion {
+ public:
+  BackgroundConversion(const std::string& folder, int priority)
+      : m_original(folder + "/original.wav"), m_track(folder + "/music001.wav"), m_priority(priority) {
+    m_ok = Write(m_original) && m_thread.Start([this] { Loop(); });
+  }
+  ~BackgroundConversion() {
+    m_stop = true;
+    m_thread.Join();
+  }
+  bool Ok() const { return m_ok; }
+  int Passes() const { return m_passes.load(); }
+
+ private:
+  struct Quiet final : IProgress {
+    void SetStageLabel(std::string_view) override {}
+    void BeginTrackProgress(const std::int32_t*, int) override {}
+    void BeginStage(std::int64_t) override {}
+    void SetStagePos(std::int64_t) override {}
+    void AdvanceStage(std::int64_t) override {}
+    bool Cancelled() const override { return stop->load(); }
+    const std::atomic<bool>* stop = nullptr;
+  };
+
+  static bool Write(const std::string& path) {
+    constexpr std::uint32_t kFrames = 48000 * 30;
+    std::vector<std::uint8_t> bytes(46 + std::size_t{kFrames} * 4, 0);
+    std::uint8_t* h = bytes.data();
+    std::memcpy(h, "RIFFxxxxWAVEfmt ", 16);
+    PutLe32(h + 4, kFrames * 4 + 38);
+    PutLe32(h + 16, 18);
+    PutLe16(h + 20, 1);
+    PutLe16(h + 22, 2);
+    PutLe32(h + 24, 48000);
+    PutLe32(h + 28, 48000 * 4);
+    PutLe16(h + 32, 4);
+    PutLe16(h + 34, 16);
+    std::memcpy(h + 38, "data", 4);
+    PutLe32(h + 42, kFrames * 4);
+    std::uint32_t noise = 7;
+    for (std::size_t i = 46; i < bytes.size(); i += 2) {
+      noise = noise * 1664525u + 1013904223u;
+      PutLe16(&bytes[i], static_cast<std::uint16_t>((noise >> 16) & 0x3FFF));
+    }
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+  }
+
+  void Loop() {
+    static_cast<void>(platform::SetCurrentThreadPriority(m_priority));
+    Quiet quiet;
+    quiet.stop = &m_stop;
+    PassContext ctx{quiet};
+    ctx.threads = 0;
+    while (!m_stop.load()) {
+      std::error_code ec;
+      std::filesystem::copy_file(m_original, m_track, std::filesystem::copy_options::overwrite_existing, ec);
+      if (ec || !Resample4844Precise(m_track, 3, 0.0, 0, 44100, ctx)) break;
+      ++m_passes;
+    }
+  }
+
+  std::string m_original, m_track;
+  int m_priority;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_passes{0};
+  bool m_ok = false;
+  platform::Thread m_thread;
+};
+
 // Recording: every buffer is scanned, found to carry sound and written.
+// range(0): 0 alone; 1 while a conversion runs beside it at the worker's
+// default priority, 2 at the normal one.
 void BM_BufferHandlerRecording(benchmark::State& state) {
-  TempDir dir;
+  TempDir dir, convertDir;
+  std::unique_ptr<BackgroundConversion> conversion;
+  if (state.range(0) != 0) {
+    conversion = std::make_unique<BackgroundConversion>(convertDir.Path(), state.range(0) == 1 ? -15 : 0);
+    if (!conversion->Ok()) {
+      state.SkipWithError("cannot start the conversion");
+      return;
+    }
+  }
   BenchRecorder rec(dir.Path());
   if (dir.Path().empty() || !rec.Ok() || !rec.Rec()) {
     state.SkipWithError("cannot set up the capture side in a temporary folder");
@@ -211,8 +305,10 @@ void BM_BufferHandlerRecording(benchmark::State& state) {
     }
   }
   SetCounters(state, Clock::now() - start - paused);
+  // Tracks the worker finished meanwhile (30 s each).
+  if (conversion) state.counters["conversions"] = conversion->Passes();
 }
-BENCHMARK(BM_BufferHandlerRecording)->UseRealTime();
+BENCHMARK(BM_BufferHandlerRecording)->ArgName("converting")->Arg(0)->Arg(1)->Arg(2)->UseRealTime()->MinTime(2.0);
 
 // Stopped: the scan and the silence decision only, as between recordings.
 void BM_BufferHandlerStopped(benchmark::State& state) {

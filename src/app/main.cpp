@@ -163,6 +163,9 @@ int main(int argc, char** argv) {
   int qtArgc = 1;
   QApplication application(qtArgc, argv);
   QApplication::setApplicationName("Mivo");
+  // The launcher's name: the desktop matches the window with its launcher
+  // and icon by it (the Wayland application id).
+  QGuiApplication::setDesktopFileName(QStringLiteral(MIVO_APP_ID));
   QApplication::setWindowIcon(mivo::ui::ProgramIcon());
   mivo::ui::InstallJapaneseTranslations();
   mivo::ui::QtDialogHost host;

@@ -28,6 +28,9 @@ class IStepLog {
  public:
   virtual ~IStepLog() = default;
   virtual void Note(std::string_view line) = 0;
+  // How a step ran (the kernel and threads it chose): for the debug log
+  // and a verbose terminal only, nowhere else.
+  virtual void Detail(std::string_view line) { static_cast<void>(line); }
 };
 
 }  // namespace mivo

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "convert/sample_passes.h"
@@ -24,6 +26,36 @@ struct PreciseFilter {
 // anything the method does not do (the filter is left empty).
 bool MakePreciseFilter(std::uint32_t inputRate, int precision, double cutoff, int taps,
                        PreciseFilter& filter);
+
+// The filter of one (input rate, cutoff, half-length) and the taps of
+// every phase laid out for a kernel's lanes.
+struct PreciseTables;
+
+// Tables built once and shared: by every pass of a program that uses the
+// same filter and kernel, and by all threads of a pass. Safe to use from
+// several threads. It keeps the few tables used last (a table still in use
+// lives on until its pass ends).
+class PreciseTableCache {
+ public:
+  PreciseTableCache();
+  ~PreciseTableCache();
+  PreciseTableCache(const PreciseTableCache&) = delete;
+  PreciseTableCache& operator=(const PreciseTableCache&) = delete;
+
+  // The tables for `kernel` (not Auto) of the filter MakePreciseFilter
+  // would make from the same arguments; nullptr where it would fail.
+  std::shared_ptr<const PreciseTables> Get(std::uint32_t inputRate, int precision, double cutoff, int taps,
+                                           PreciseKernel kernel);
+  // How many tables were built (not found) so far.
+  int Builds() const;
+
+ private:
+  struct Entry;
+  mutable std::mutex m_mtx;
+  std::vector<Entry> m_entries;
+  std::uint64_t m_uses = 0;
+  int m_builds = 0;
+};
 
 // Output frames for `inputFrames` input frames: ⌈M × U ÷ D⌉.
 std::int64_t PreciseOutputFrames(const PreciseFilter& filter, std::int64_t inputFrames);

@@ -4,19 +4,32 @@
 // i × U; output m sums x[i] × h[|mD - iU|] over the input frames i whose
 // taps reach it, in order of rising i. The plain loop does exactly that.
 // The lane engine gives the same bytes faster: it precomputes, for each
-// phase, the taps of W consecutive outputs side by side (zero where an
-// output's taps have not begun or have ended), so that one broadcast input
-// sample times one vector of taps advances W outputs at once while each
-// lane adds its own products in the plain order. Adding a zero product
+// phase, the taps of W consecutive outputs side by side, each twice, once
+// for each channel (zero where an output's taps have not begun or have
+// ended), so that one input frame (left, right), repeated across a
+// register, times two vectors of taps advances W outputs of both channels
+// at once while each lane adds its own products in the plain order. Adding a zero product
 // changes a sum at most in the sign of a zero, which rounds to the same
 // sample. The build keeps a × b + c as two roundings (no fused multiply-add).
+//
+// Threads share the outputs of each block: every output is still summed by
+// the same code in the same order, whichever thread computes it, so the
+// bytes do not depend on the number of threads.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include "convert/resample_precise.h"
+#include "platform/sync/thread.h"
+#include "platform/sync/work_crew.h"
 
 namespace mivo {
 namespace {
@@ -24,7 +37,11 @@ namespace {
 constexpr int kTargetRate = 44100;
 constexpr std::int64_t kBlockFrames = 65536;
 constexpr std::int64_t kRingFrames = 2 * kBlockFrames;
+// Input frames per step of the threads: a few blocks, so that handing a
+// step to the helpers and waiting for them costs little beside the sums.
+constexpr std::int64_t kStepFrames = 4 * kBlockFrames;
 constexpr double kOutputScale = 0.99609375;  // 255 / 256
+constexpr int kMaxThreads = 64;
 
 struct Mode {
   std::uint32_t inputRate;
@@ -57,8 +74,10 @@ inline std::int16_t OutputSample(double y) {
 
 // ---------------------------------------------------------------------------
 // Lane kernels: K groups of W outputs, both channels, one table of taps.
+// Six groups keep twelve sums in registers (of the sixteen SSE2 and AVX
+// have), so that each row of taps loaded serves twelve products.
 
-constexpr int kGroupsPerCall = 4;
+constexpr int kGroupsPerCall = 6;
 
 // W doubles in one register (an attribute on an alias template would be
 // dropped, so one explicit type per width).
@@ -78,42 +97,63 @@ struct LaneType<8> {
 };
 
 struct KernelArgs {
-  const double* taps;  // taps × W
+  const double* taps;  // per tap: W outputs' taps, each twice
   int count;           // taps per lane
-  const double* xL[kGroupsPerCall];
-  const double* xR[kGroupsPerCall];
+  const double* x[kGroupsPerCall];  // input frames as (left, right) pairs
   double* yL[kGroupsPerCall];  // W outputs each
   double* yR[kGroupsPerCall];
 };
+
+// The pair (p[0], p[1]) repeated across W doubles: written out, so that
+// the compiler makes it one broadcasting load (vbroadcastf128 with AVX).
+template <int W>
+[[gnu::always_inline]] inline void Pairs(const double* p, typename LaneType<W>::type& v) {
+  if constexpr (W == 2) {
+    v = typename LaneType<W>::type{p[0], p[1]};
+  } else if constexpr (W == 4) {
+    v = typename LaneType<W>::type{p[0], p[1], p[0], p[1]};
+  } else {
+    static_assert(W == 8);
+    v = typename LaneType<W>::type{p[0], p[1], p[0], p[1], p[0], p[1], p[0], p[1]};
+  }
+}
+
+// Outputs 0 … W/2 - 1 of a group are in `lo`, W/2 … W - 1 in `hi`, each as
+// (left, right).
+template <int W>
+[[gnu::always_inline]] inline void StoreGroup(const typename LaneType<W>::type& lo,
+                                              const typename LaneType<W>::type& hi, double* yL, double* yR) {
+  for (int k = 0; k < W / 2; ++k) {
+    yL[k] = lo[2 * k];
+    yR[k] = lo[2 * k + 1];
+    yL[W / 2 + k] = hi[2 * k];
+    yR[W / 2 + k] = hi[2 * k + 1];
+  }
+}
 
 template <int W>
 [[gnu::always_inline]] inline void LaneKernel(const KernelArgs& a) {
   using V = typename LaneType<W>::type;
   static_assert(sizeof(V) == W * sizeof(double));
-  V l0{}, l1{}, l2{}, l3{}, r0{}, r1{}, r2{}, r3{};
-  const double *xl0 = a.xL[0], *xl1 = a.xL[1], *xl2 = a.xL[2], *xl3 = a.xL[3];
-  const double *xr0 = a.xR[0], *xr1 = a.xR[1], *xr2 = a.xR[2], *xr3 = a.xR[3];
+  constexpr int K = kGroupsPerCall;
+  V lo[K], hi[K];
+#pragma GCC unroll 8
+  for (int q = 0; q < K; ++q) lo[q] = hi[q] = V{};
   const double* taps = a.taps;
-  for (int t = 0; t < a.count; ++t, taps += W) {
-    V c;
-    std::memcpy(&c, taps, sizeof c);
-    l0 += xl0[t] * c;
-    r0 += xr0[t] * c;
-    l1 += xl1[t] * c;
-    r1 += xr1[t] * c;
-    l2 += xl2[t] * c;
-    r2 += xr2[t] * c;
-    l3 += xl3[t] * c;
-    r3 += xr3[t] * c;
+  for (int t = 0; t < a.count; ++t, taps += 2 * W) {
+    V c0, c1;
+    std::memcpy(&c0, taps, sizeof c0);
+    std::memcpy(&c1, taps + W, sizeof c1);
+#pragma GCC unroll 8
+    for (int q = 0; q < K; ++q) {
+      V b;
+      Pairs<W>(a.x[q] + 2 * t, b);
+      lo[q] += b * c0;
+      hi[q] += b * c1;
+    }
   }
-  std::memcpy(a.yL[0], &l0, sizeof l0);
-  std::memcpy(a.yR[0], &r0, sizeof r0);
-  std::memcpy(a.yL[1], &l1, sizeof l1);
-  std::memcpy(a.yR[1], &r1, sizeof r1);
-  std::memcpy(a.yL[2], &l2, sizeof l2);
-  std::memcpy(a.yR[2], &r2, sizeof r2);
-  std::memcpy(a.yL[3], &l3, sizeof l3);
-  std::memcpy(a.yR[3], &r3, sizeof r3);
+#pragma GCC unroll 8
+  for (int q = 0; q < K; ++q) StoreGroup<W>(lo[q], hi[q], a.yL[q], a.yR[q]);
 }
 
 void LaneKernel2(const KernelArgs& a) { LaneKernel<2>(a); }
@@ -125,6 +165,71 @@ void LaneKernel2(const KernelArgs& a) { LaneKernel<2>(a); }
 void LaneKernel4(const KernelArgs& a) { LaneKernel<4>(a); }
 void LaneKernel8(const KernelArgs& a) { LaneKernel<8>(a); }
 #endif
+
+// ---------------------------------------------------------------------------
+// The conversions around the sums, on whole runs of frames: input samples
+// to doubles, sums to output samples. The AVX forms do the same operations
+// (a product, a limit, a sum, a floor, each exact as in the plain form).
+
+void SamplesToDoubles(const std::int16_t* s, std::size_t count, double* x) {
+  for (std::size_t i = 0; i < count; ++i) x[i] = s[i];
+}
+
+void RoundOutputs(const double* yL, const double* yR, std::size_t frames, std::int16_t* out) {
+  for (std::size_t i = 0; i < frames; ++i) {
+    out[2 * i] = OutputSample(yL[i]);
+    out[2 * i + 1] = OutputSample(yR[i]);
+  }
+}
+
+#ifdef MIVO_X86_KERNELS
+[[gnu::target("avx")]] void SamplesToDoublesAvx(const std::int16_t* s, std::size_t count, double* x) {
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i lo = _mm_cvtepi16_epi32(v);
+    const __m128i hi = _mm_cvtepi16_epi32(_mm_unpackhi_epi64(v, v));
+    _mm256_storeu_pd(x + i, _mm256_cvtepi32_pd(lo));
+    _mm256_storeu_pd(x + i + 4, _mm256_cvtepi32_pd(hi));
+  }
+  SamplesToDoubles(s + i, count - i, x + i);
+}
+
+// Four sums to four samples (as 32-bit whole numbers within 16 bits).
+[[gnu::target("avx")]] inline __m128i RoundFourAvx(const double* y) {
+  __m256d v = _mm256_mul_pd(_mm256_set1_pd(kOutputScale), _mm256_loadu_pd(y));
+  v = _mm256_max_pd(_mm256_min_pd(v, _mm256_set1_pd(32767.0)), _mm256_set1_pd(-32768.0));
+  v = _mm256_round_pd(_mm256_add_pd(v, _mm256_set1_pd(0.5)), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+  return _mm256_cvttpd_epi32(v);
+}
+
+[[gnu::target("avx")]] void RoundOutputsAvx(const double* yL, const double* yR, std::size_t frames,
+                                            std::int16_t* out) {
+  std::size_t i = 0;
+  for (; i + 4 <= frames; i += 4) {
+    const __m128i l = RoundFourAvx(yL + i), r = RoundFourAvx(yR + i);
+    const __m128i frames01 = _mm_unpacklo_epi32(l, r), frames23 = _mm_unpackhi_epi32(l, r);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(frames01, frames23));
+  }
+  RoundOutputs(yL + i, yR + i, frames - i, out + 2 * i);
+}
+#endif
+
+// The forms this processor runs.
+struct Conversions {
+  void (*toDoubles)(const std::int16_t*, std::size_t, double*) = SamplesToDoubles;
+  void (*round)(const double*, const double*, std::size_t, std::int16_t*) = RoundOutputs;
+};
+Conversions BestConversions() {
+  Conversions c;
+#ifdef MIVO_X86_KERNELS
+  if (__builtin_cpu_supports("avx")) {
+    c.toDoubles = SamplesToDoublesAvx;
+    c.round = RoundOutputsAvx;
+  }
+#endif
+  return c;
+}
 
 // The taps of every phase laid out for W lanes, and the chunked walk over
 // the outputs that reuses each table for K groups while it is in cache.
@@ -148,14 +253,17 @@ class LaneEngine {
       m_lo[j] = lo[0];
       m_count[j] = count;
       m_offset[j] = m_taps.size();
-      m_taps.resize(m_taps.size() + static_cast<std::size_t>(count) * m_w, 0.0);
+      // A row per tap: the W outputs' taps, each twice (left, right).
+      m_taps.resize(m_taps.size() + static_cast<std::size_t>(count) * 2 * m_w, 0.0);
       double* table = &m_taps[m_offset[j]];
       for (int k = 0; k < m_w; ++k) {
         const std::int64_t mD = (m0 + k) * D;
         const std::int64_t delta = lo[k] - lo[0];
         for (std::int64_t t = 0; t < taps[k]; ++t) {
           const std::int64_t index = mD - (lo[k] + t) * U;
-          table[(delta + t) * m_w + k] = f.h[static_cast<std::size_t>(index < 0 ? -index : index)];
+          const double h = f.h[static_cast<std::size_t>(index < 0 ? -index : index)];
+          table[(delta + t) * 2 * m_w + 2 * k] = h;
+          table[(delta + t) * 2 * m_w + 2 * k + 1] = h;
         }
       }
     }
@@ -169,6 +277,8 @@ class LaneEngine {
   }
 
   std::int64_t ChunkOutputs() const { return std::int64_t{m_w} * m_f.U * kGroupsPerCall; }
+  // Input frames from one chunk to the next.
+  std::int64_t ChunkInputFrames() const { return RoundShift(kGroupsPerCall); }
   // Input frames chunk c reads: [FirstFrame(c), EndFrame(c)).
   std::int64_t FirstFrame(std::int64_t c) const { return m_lo[0] + RoundShift(c * kGroupsPerCall); }
   std::int64_t EndFrame(std::int64_t c) const {
@@ -176,9 +286,8 @@ class LaneEngine {
   }
 
   // Computes the ChunkOutputs() outputs of chunk c. x holds frames from
-  // `winStart` on, covering the chunk's frames.
-  void Chunk(std::int64_t c, const double* xL, const double* xR, std::int64_t winStart, double* yL,
-             double* yR) const {
+  // `winStart` on as (left, right) pairs, covering the chunk's frames.
+  void Chunk(std::int64_t c, const double* x, std::int64_t winStart, double* yL, double* yR) const {
     const std::int64_t U = m_f.U;
     const std::int64_t round0 = c * kGroupsPerCall;
     KernelArgs a{};
@@ -188,8 +297,7 @@ class LaneEngine {
       for (int q = 0; q < kGroupsPerCall; ++q) {
         const std::int64_t base = m_lo[j] + RoundShift(round0 + q) - winStart;
         const std::int64_t out = m_w * (q * U + j);
-        a.xL[q] = xL + base;
-        a.xR[q] = xR + base;
+        a.x[q] = x + 2 * base;
         a.yL[q] = yL + out;
         a.yR[q] = yR + out;
       }
@@ -245,14 +353,12 @@ struct Track {
   std::int64_t outFrames = 0;  // P
 };
 
-// Steps 3 to 9 of the pass: header checks, stage, filter, output header.
-bool Prepare(TrackRewrite& rw, int precision, double cutoff, int taps, int targetRate,
-             PreciseFilter& filter, Track& t) {
+// Steps 3 and 4 of the pass: the header checks and the stage.
+bool ReadInputHeader(TrackRewrite& rw, std::uint8_t* header, Track& t, std::uint32_t& rate) {
   const PassContext& ctx = rw.Context();
-  std::uint8_t header[kTrackHeaderMax];
   if (!rw.ReadHeader(header)) return false;
   const std::uint16_t blockAlign = GetLe16(header + kBlockAlignOffset);
-  const std::uint32_t rate = GetLe32(header + kSampleRateOffset);
+  rate = GetLe32(header + kSampleRateOffset);
   if (GetLe16(header + kFormatTagOffset) != 1 || GetLe16(header + kChannelsOffset) != 2 ||
       GetLe16(header + kBitsOffset) != 16 || blockAlign != 4 ||
       std::uint64_t{blockAlign} * rate != GetLe32(header + kByteRateOffset)) {
@@ -262,14 +368,16 @@ bool Prepare(TrackRewrite& rw, int precision, double cutoff, int taps, int targe
   ctx.progress.BeginStage(static_cast<std::int32_t>(t.dataSize / 4));
   ctx.progress.SetStagePos(0);
   t.frames = t.dataSize / blockAlign;
-  if (targetRate != kTargetRate || !MakePreciseFilter(rate, precision, cutoff, taps, filter)) return false;
-  t.outFrames = PreciseOutputFrames(filter, t.frames);
+  return true;
+}
 
+// Step 8: the header of the output.
+bool WriteOutputHeader(TrackRewrite& rw, std::uint8_t* header, const Track& t) {
   const auto outBytes = static_cast<std::uint32_t>(4 * t.outFrames);
   PutLe32(header + kSampleRateOffset, kTargetRate);
   PutLe32(header + kByteRateOffset, 4 * kTargetRate);
   PutLe32(header + rw.DataSizeAt(), outBytes);
-  PutLe32(header + kRiffSizeOffset, outBytes + 38 - static_cast<std::uint32_t>(ctx.headerShortening));
+  PutLe32(header + kRiffSizeOffset, outBytes + 38 - static_cast<std::uint32_t>(rw.Context().headerShortening));
   return rw.Write(header, rw.HeaderSize());
 }
 
@@ -346,73 +454,135 @@ bool RunReference(TrackRewrite& rw, const PreciseFilter& f, const Track& t) {
   return true;
 }
 
-// Input frames as doubles, one array per channel, from frame `start` on;
-// frames before 0 and from M on are silence.
-class InputWindow {
+// The track's frames in order, as doubles in (left, right) pairs, read in
+// blocks of 65536 frames (the last one shorter) with the stage advanced by
+// each; frames before 0 and from M on are silence.
+class FrameSource {
  public:
-  explicit InputWindow(std::int64_t start) : m_start(start), m_end(start) {}
+  FrameSource(TrackRewrite& rw, std::int64_t frames, const Conversions& conversions)
+      : m_rw(rw), m_frames(frames), m_toDoubles(conversions.toDoubles) {}
 
-  std::int64_t Start() const { return m_start; }
-  const double* L() const { return m_l.data(); }
-  const double* R() const { return m_r.data(); }
-
-  // Forgets the frames before `frame` once that is worth a move.
-  void DropBefore(std::int64_t frame) {
-    const std::int64_t drop = std::min(frame, m_end) - m_start;
-    if (drop < kBlockFrames) return;
-    m_l.erase(m_l.begin(), m_l.begin() + drop);
-    m_r.erase(m_r.begin(), m_r.begin() + drop);
-    m_start += drop;
-  }
-  // Reads blocks (65536 frames, the last one shorter) until `end` is held.
-  bool LoadUntil(std::int64_t end, TrackRewrite& rw, std::int64_t M) {
-    while (m_end < end) {
-      if (m_end < 0 || m_end >= M) {
-        const std::int64_t stop = m_end < 0 ? std::min<std::int64_t>(0, end) : end;
-        m_l.resize(m_l.size() + static_cast<std::size_t>(stop - m_end), 0.0);
-        m_r.resize(m_r.size() + static_cast<std::size_t>(stop - m_end), 0.0);
-        m_end = stop;
+  // Appends frames [from, to) to `x`; `from` is where the last call ended
+  // (or any frame up to the first one read).
+  bool Append(std::int64_t from, std::int64_t to, std::vector<double>& x) {
+    while (from < to) {
+      if (from < 0 || from >= m_frames) {
+        const std::int64_t stop = from < 0 ? std::min<std::int64_t>(0, to) : to;
+        x.insert(x.end(), static_cast<std::size_t>(2 * (stop - from)), 0.0);
+        from = stop;
         continue;
       }
-      const std::int64_t r = std::min(kBlockFrames, M - m_end);
-      m_samples.resize(static_cast<std::size_t>(2 * r));
-      if (!rw.ReadExact(m_samples.data(), m_samples.size() * 2)) return false;
-      SamplesFromFile(m_samples.data(), m_samples.size());
-      const std::size_t at = m_l.size();
-      m_l.resize(at + static_cast<std::size_t>(r));
-      m_r.resize(at + static_cast<std::size_t>(r));
-      for (std::int64_t i = 0; i < r; ++i) {
-        m_l[at + i] = m_samples[2 * i];
-        m_r[at + i] = m_samples[2 * i + 1];
-      }
-      m_end += r;
-      rw.Context().progress.AdvanceStage(r);
-      if (!rw.EndBlock()) return false;
+      if (from >= m_blockEnd && !ReadBlock()) return false;
+      const std::int64_t stop = std::min(to, m_blockEnd);
+      const std::size_t at = x.size();
+      x.resize(at + static_cast<std::size_t>(2 * (stop - from)));
+      m_toDoubles(&m_block[static_cast<std::size_t>(2 * (from - m_blockStart))],
+                  static_cast<std::size_t>(2 * (stop - from)), x.data() + at);
+      from = stop;
     }
     return true;
   }
 
  private:
-  std::int64_t m_start;
-  std::int64_t m_end;
-  std::vector<double> m_l, m_r;
-  std::vector<std::int16_t> m_samples;
+  bool ReadBlock() {
+    const std::int64_t r = std::min(kBlockFrames, m_frames - m_blockEnd);
+    m_block.resize(static_cast<std::size_t>(2 * r));
+    if (!m_rw.ReadExact(m_block.data(), m_block.size() * 2)) return false;
+    SamplesFromFile(m_block.data(), m_block.size());
+    m_blockStart = m_blockEnd;
+    m_blockEnd += r;
+    m_rw.Context().progress.AdvanceStage(r);
+    return m_rw.EndBlock();
+  }
+
+  TrackRewrite& m_rw;
+  std::int64_t m_frames;
+  void (*m_toDoubles)(const std::int16_t*, std::size_t, double*);
+  std::int64_t m_blockStart = 0, m_blockEnd = 0;
+  std::vector<std::int16_t> m_block;
 };
 
-bool RunLanes(TrackRewrite& rw, const PreciseFilter& f, const Track& t, int lanes) {
-  const LaneEngine engine(f, lanes);
+// The input frames a step reads: [start, end) as (left, right) pairs.
+struct StepInput {
+  std::int64_t start = 0, end = 0;
+  std::vector<double> x;
+};
+
+// The outputs are computed in steps of a few blocks of input, each step in
+// chunks. Every thread takes the step's chunks one at a time, sums them
+// into a scratch of its own and rounds them into the step's samples. The
+// calling thread first writes the previous step's samples and reads the
+// next step's input (so the file work overlaps the sums, and the progress
+// is reported on it), then takes chunks too. Which thread sums a chunk
+// changes nothing in its bytes.
+bool RunLanes(TrackRewrite& rw, const LaneEngine& engine, const Track& t, platform::WorkCrew* crew) {
   const std::int64_t chunk = engine.ChunkOutputs();
-  InputWindow window(std::min<std::int64_t>(0, engine.FirstFrame(0)));
-  std::vector<double> yL(static_cast<std::size_t>(chunk)), yR(static_cast<std::size_t>(chunk));
-  OutputWriter writer(rw);
-  for (std::int64_t c = 0; c * chunk < t.outFrames; ++c) {
-    window.DropBefore(engine.FirstFrame(c));
-    if (!window.LoadUntil(engine.EndFrame(c), rw, t.frames)) return false;
-    engine.Chunk(c, window.L(), window.R(), window.Start(), yL.data(), yR.data());
-    if (!writer.Write(yL.data(), yR.data(), std::min(chunk, t.outFrames - c * chunk))) return false;
-    if (!rw.EndBlock()) return false;
+  const std::int64_t chunks = CeilDiv(t.outFrames, chunk);
+  const std::int64_t perStep = std::max<std::int64_t>(1, CeilDiv(kStepFrames, engine.ChunkInputFrames()));
+  const std::int64_t steps = CeilDiv(chunks, perStep);
+  const int slices = crew ? crew->Size() : 1;
+  const Conversions conversions = BestConversions();
+  FrameSource source(rw, t.frames, conversions);
+  StepInput input[2];
+  std::vector<std::int16_t> samples[2];
+  std::vector<std::vector<double>> scratch(static_cast<std::size_t>(2 * slices),
+                                           std::vector<double>(static_cast<std::size_t>(chunk)));
+  auto firstChunk = [&](std::int64_t step) { return step * perStep; };
+  auto endChunk = [&](std::int64_t step) { return std::min(chunks, (step + 1) * perStep); };
+  auto outputsOf = [&](std::int64_t step) {
+    return std::min(t.outFrames, endChunk(step) * chunk) - firstChunk(step) * chunk;
+  };
+  // The next step's input: what the last one holds of it, then the file.
+  auto load = [&](std::int64_t step) {
+    StepInput& in = input[step % 2];
+    const StepInput& last = input[(step + 1) % 2];
+    const std::int64_t start = engine.FirstFrame(firstChunk(step));
+    const std::int64_t end = engine.EndFrame(endChunk(step) - 1);
+    in.x.clear();
+    std::int64_t from = start;
+    if (step > 0 && last.end > start) {
+      from = last.end;
+      const auto at = last.x.begin() + 2 * (start - last.start);
+      in.x.insert(in.x.end(), at, last.x.end());
+    }
+    in.start = start;
+    in.end = end;
+    return source.Append(from, end, in.x);
+  };
+  auto write = [&](std::int64_t step) {
+    std::vector<std::int16_t>& out = samples[step % 2];
+    SamplesToFile(out.data(), static_cast<std::size_t>(2 * outputsOf(step)));
+    return rw.Write(out.data(), static_cast<std::size_t>(4 * outputsOf(step))) && rw.EndBlock();
+  };
+
+  if (steps > 0 && !load(0)) return false;
+  bool ok = true;
+  for (std::int64_t step = 0; step < steps && ok; ++step) {
+    const StepInput& in = input[step % 2];
+    std::vector<std::int16_t>& out = samples[step % 2];
+    out.resize(static_cast<std::size_t>(2 * outputsOf(step)));
+    const std::int64_t c0 = firstChunk(step), c1 = endChunk(step), count = outputsOf(step);
+    std::atomic<std::int64_t> next{c0};
+    const auto job = [&](int slice) {
+      if (slice == 0) {
+        ok = (step == 0 || write(step - 1)) && (step + 1 == steps || load(step + 1));
+      }
+      double* yL = scratch[static_cast<std::size_t>(2 * slice)].data();
+      double* yR = scratch[static_cast<std::size_t>(2 * slice + 1)].data();
+      for (std::int64_t c; (c = next.fetch_add(1, std::memory_order_relaxed)) < c1;) {
+        engine.Chunk(c, in.x.data(), in.start, yL, yR);
+        const std::int64_t at = (c - c0) * chunk;
+        conversions.round(yL, yR, static_cast<std::size_t>(std::min(chunk, count - at)),
+                          &out[static_cast<std::size_t>(2 * at)]);
+      }
+    };
+    if (crew) {
+      crew->Run(job);
+    } else {
+      job(0);
+    }
   }
-  return true;
+  return ok && (steps == 0 || write(steps - 1));
 }
 
 }  // namespace
@@ -430,19 +600,31 @@ double BesselI0(double x) {
   return sum;
 }
 
-bool MakePreciseFilter(std::uint32_t inputRate, int precision, double cutoff, int taps,
-                       PreciseFilter& filter) {
-  filter = PreciseFilter{};
-  const Mode* mode = nullptr;
-  for (const Mode& m : kModes) {
-    if (m.inputRate == inputRate) mode = &m;
-  }
-  if (!mode || precision < 0 || precision > 3 || taps < 0 || taps > 65535 || !(cutoff >= 0.0)) return false;
-  const double fc = cutoff != 0.0 ? cutoff : mode->fc[precision];
-  const int N = taps != 0 ? taps : mode->N[precision];
-  const double Fi = static_cast<double>(mode->D) * kTargetRate;
-  if (!(fc < Fi / 2.0)) return false;
+namespace {
 
+// The mode and the filter's cutoff and half-length for the arguments of
+// the method; false for anything it does not do.
+struct FilterChoice {
+  const Mode* mode = nullptr;
+  double fc = 0.0;
+  int N = 0;
+};
+bool ChooseFilter(std::uint32_t inputRate, int precision, double cutoff, int taps, FilterChoice& c) {
+  for (const Mode& m : kModes) {
+    if (m.inputRate == inputRate) c.mode = &m;
+  }
+  if (!c.mode || precision < 0 || precision > 3 || taps < 0 || taps > 65535 || !(cutoff >= 0.0)) return false;
+  c.fc = cutoff != 0.0 ? cutoff : c.mode->fc[precision];
+  c.N = taps != 0 ? taps : c.mode->N[precision];
+  const double Fi = static_cast<double>(c.mode->D) * kTargetRate;
+  return c.fc < Fi / 2.0;
+}
+
+void BuildFilter(const FilterChoice& c, PreciseFilter& filter) {
+  const Mode* mode = c.mode;
+  const int N = c.N;
+  const double fc = c.fc;
+  const double Fi = static_cast<double>(mode->D) * kTargetRate;
   filter.U = mode->U;
   filter.D = mode->D;
   filter.N = N;
@@ -458,7 +640,81 @@ bool MakePreciseFilter(std::uint32_t inputRate, int precision, double cutoff, in
     const double w = BesselI0(10.0 * std::sqrt(1.0 - r * r)) / i0Beta;
     filter.h[static_cast<std::size_t>(n)] = w * h0 * std::sin(omega * n) / (omega * n);
   }
+}
+
+}  // namespace
+
+bool MakePreciseFilter(std::uint32_t inputRate, int precision, double cutoff, int taps,
+                       PreciseFilter& filter) {
+  filter = PreciseFilter{};
+  FilterChoice choice;
+  if (!ChooseFilter(inputRate, precision, cutoff, taps, choice)) return false;
+  BuildFilter(choice, filter);
   return true;
+}
+
+struct PreciseTables {
+  PreciseFilter filter;
+  PreciseKernel kernel = PreciseKernel::Reference;
+  std::unique_ptr<const LaneEngine> engine;  // the lane kernels' layout of the taps
+};
+
+namespace {
+
+constexpr std::size_t kCachedTables = 4;
+
+std::shared_ptr<const PreciseTables> BuildTables(const FilterChoice& choice, PreciseKernel kernel) {
+  auto tables = std::make_shared<PreciseTables>();
+  BuildFilter(choice, tables->filter);
+  tables->kernel = kernel;
+  if (kernel != PreciseKernel::Reference) tables->engine = std::make_unique<LaneEngine>(tables->filter, LanesOf(kernel));
+  return tables;
+}
+
+}  // namespace
+
+struct PreciseTableCache::Entry {
+  std::uint32_t inputRate = 0;
+  double fc = 0.0;
+  int N = 0;
+  PreciseKernel kernel = PreciseKernel::Reference;
+  std::uint64_t lastUse = 0;
+  std::shared_ptr<const PreciseTables> tables;
+};
+
+PreciseTableCache::PreciseTableCache() = default;
+PreciseTableCache::~PreciseTableCache() = default;
+
+std::shared_ptr<const PreciseTables> PreciseTableCache::Get(std::uint32_t inputRate, int precision, double cutoff,
+                                                            int taps, PreciseKernel kernel) {
+  // The precision only picks the cutoff and the length: the filter is
+  // known by the mode (the input rate), the cutoff and the length.
+  FilterChoice choice;
+  if (kernel == PreciseKernel::Auto || !ChooseFilter(inputRate, precision, cutoff, taps, choice)) return nullptr;
+  std::lock_guard lock(m_mtx);
+  for (Entry& e : m_entries) {
+    if (e.inputRate == inputRate && e.fc == choice.fc && e.N == choice.N && e.kernel == kernel) {
+      e.lastUse = ++m_uses;
+      return e.tables;
+    }
+  }
+  // Built while the lock is held: a second pass that wants the same table
+  // waits for it instead of building it again.
+  Entry entry{inputRate, choice.fc, choice.N, kernel, ++m_uses, BuildTables(choice, kernel)};
+  ++m_builds;
+  std::shared_ptr<const PreciseTables> tables = entry.tables;
+  if (m_entries.size() < kCachedTables) {
+    m_entries.push_back(std::move(entry));
+  } else {
+    *std::min_element(m_entries.begin(), m_entries.end(),
+                      [](const Entry& a, const Entry& b) { return a.lastUse < b.lastUse; }) = std::move(entry);
+  }
+  return tables;
+}
+
+int PreciseTableCache::Builds() const {
+  std::lock_guard lock(m_mtx);
+  return m_builds;
 }
 
 std::int64_t PreciseOutputFrames(const PreciseFilter& f, std::int64_t M) {
@@ -481,6 +737,23 @@ bool PreciseKernelSupported(PreciseKernel kernel) {
   return false;
 }
 
+const char* PreciseKernelName(PreciseKernel kernel) {
+  switch (kernel) {
+    case PreciseKernel::Auto: return PreciseKernelName(BestPreciseKernel());
+    case PreciseKernel::Reference: return "plain loop";
+#ifdef MIVO_X86_KERNELS
+    case PreciseKernel::Lanes2: return "SSE2, 2 lanes";
+    case PreciseKernel::Lanes4: return "AVX, 4 lanes";
+    case PreciseKernel::Lanes8: return "AVX-512, 8 lanes";
+#else
+    case PreciseKernel::Lanes2: return "vector, 2 lanes";
+    case PreciseKernel::Lanes4: return "vector, 4 lanes";
+    case PreciseKernel::Lanes8: return "vector, 8 lanes";
+#endif
+  }
+  return "?";
+}
+
 PreciseKernel BestPreciseKernel() {
   if (PreciseKernelSupported(PreciseKernel::Lanes8)) return PreciseKernel::Lanes8;
   if (PreciseKernelSupported(PreciseKernel::Lanes4)) return PreciseKernel::Lanes4;
@@ -498,16 +771,15 @@ void PreciseFilterValues(const PreciseFilter& f, PreciseKernel kernel, const std
   const LaneEngine engine(f, LanesOf(kernel));
   const std::int64_t chunk = engine.ChunkOutputs();
   std::vector<double> cL(static_cast<std::size_t>(chunk)), cR(static_cast<std::size_t>(chunk));
-  std::vector<double> xL, xR;
+  std::vector<double> x;
   for (std::int64_t c = first / chunk; c * chunk < first + count; ++c) {
     const std::int64_t start = engine.FirstFrame(c), end = engine.EndFrame(c);
-    xL.assign(static_cast<std::size_t>(end - start), 0.0);
-    xR.assign(static_cast<std::size_t>(end - start), 0.0);
+    x.assign(static_cast<std::size_t>(2 * (end - start)), 0.0);
     for (std::int64_t i = std::max<std::int64_t>(start, 0); i < std::min(end, inputFrames); ++i) {
-      xL[static_cast<std::size_t>(i - start)] = frames[2 * i];
-      xR[static_cast<std::size_t>(i - start)] = frames[2 * i + 1];
+      x[static_cast<std::size_t>(2 * (i - start))] = frames[2 * i];
+      x[static_cast<std::size_t>(2 * (i - start) + 1)] = frames[2 * i + 1];
     }
-    engine.Chunk(c, xL.data(), xR.data(), start, cL.data(), cR.data());
+    engine.Chunk(c, x.data(), start, cL.data(), cR.data());
     for (std::int64_t m = std::max(first, c * chunk); m < std::min(first + count, (c + 1) * chunk); ++m) {
       yL[m - first] = cL[static_cast<std::size_t>(m - c * chunk)];
       yR[m - first] = cR[static_cast<std::size_t>(m - c * chunk)];
@@ -520,13 +792,35 @@ bool Resample4844Precise(const std::string& track, int precision, double cutoff,
   ctx.progress.SetStageLabel("48->44");
   TrackRewrite rw(track, ctx);
   if (!rw.Ok()) return false;
-  PreciseFilter filter;
+  std::uint8_t header[kTrackHeaderMax];
   Track t;
-  if (!Prepare(rw, precision, cutoff, taps, targetRate, filter, t)) return false;
+  std::uint32_t rate = 0;
+  if (!ReadInputHeader(rw, header, t, rate)) return false;
   if (kernel == PreciseKernel::Auto) kernel = BestPreciseKernel();
   if (!PreciseKernelSupported(kernel)) return false;
-  const bool done = kernel == PreciseKernel::Reference ? RunReference(rw, filter, t)
-                                                       : RunLanes(rw, filter, t, LanesOf(kernel));
+  std::shared_ptr<const PreciseTables> tables;
+  if (ctx.preciseTables != nullptr) {
+    tables = ctx.preciseTables->Get(rate, precision, cutoff, taps, kernel);
+  } else if (FilterChoice choice; ChooseFilter(rate, precision, cutoff, taps, choice)) {
+    tables = BuildTables(choice, kernel);
+  }
+  if (targetRate != kTargetRate || !tables) return false;
+  const PreciseFilter& filter = tables->filter;
+  t.outFrames = PreciseOutputFrames(filter, t.frames);
+  if (!WriteOutputHeader(rw, header, t)) return false;
+
+  // The plain loop is the definition and runs alone; the lane kernels
+  // share each block among the threads the system gives.
+  int threads = ctx.threads > 0 ? ctx.threads : platform::ProcessorCount();
+  threads = kernel == PreciseKernel::Reference ? 1 : std::clamp(threads, 1, kMaxThreads);
+  std::unique_ptr<platform::WorkCrew> crew;
+  if (threads > 1) crew = std::make_unique<platform::WorkCrew>(threads - 1);
+  if (ctx.log != nullptr) {
+    const int used = crew ? crew->Size() : 1;
+    ctx.log->Detail(std::string("48->44 high precision ") + std::to_string(precision) + ": " +
+                    PreciseKernelName(kernel) + ", " + std::to_string(used) + (used == 1 ? " thread" : " threads"));
+  }
+  const bool done = tables->engine ? RunLanes(rw, *tables->engine, t, crew.get()) : RunReference(rw, filter, t);
   return done && rw.Commit();
 }
 

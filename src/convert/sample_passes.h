@@ -61,12 +61,16 @@ enum class PreciseKernel { Auto, Reference, Lanes2, Lanes4, Lanes8 };
 bool PreciseKernelSupported(PreciseKernel kernel);
 // The widest kernel the processor runs.
 PreciseKernel BestPreciseKernel();
+// "SSE2, 2 lanes", "AVX, 4 lanes", ... as the debug log names them.
+const char* PreciseKernelName(PreciseKernel kernel);
 
 // 48000 or 32000 Hz to 44100 Hz by a Kaiser-windowed sinc polyphase filter.
 // `precision` 0 … 3 picks the cutoff and half-length of the built-in table;
 // a non-zero `cutoff` (Hz) or `taps` (half-length, at most 65535) replaces
 // them. `targetRate` must be 44100. False for any other format than 16-bit
 // stereo PCM with a consistent byte rate, and for other input rates.
+// The outputs of each block are shared among the context's threads; the
+// bytes are those of the plain loop whatever the kernel and threads.
 bool Resample4844Precise(const std::string& track, int precision, double cutoff, int taps,
                          int targetRate, const PassContext& ctx,
                          PreciseKernel kernel = PreciseKernel::Auto);

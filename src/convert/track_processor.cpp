@@ -25,7 +25,7 @@ namespace {
 // error.
 class BoxReporter final : public IStepReporter {
  public:
-  explicit BoxReporter(IWorkerWindow& window) : m_window(window) {}
+  BoxReporter(IWorkerWindow& window, const std::string& track) : m_window(window), m_track(track) {}
   void StepFailed(std::string_view message) override {
     m_window.Host().MessageBox(message, ui::kAppTitle, ui::MB_OK | ui::MB_ICONEXCLAMATION);
   }
@@ -33,9 +33,12 @@ class BoxReporter final : public IStepReporter {
     m_window.LogLine(line);
     std::fprintf(stderr, "mivo: %.*s\n", static_cast<int>(line.size()), line.data());
   }
+  // The debug log only, after the track's path as its track line has it.
+  void Detail(std::string_view line) override { m_window.LogLine(m_track + "  " + std::string(line)); }
 
  private:
   IWorkerWindow& m_window;
+  const std::string& m_track;
 };
 
 std::string Mp3Extension(const GogoSetting& gogo) {
@@ -98,7 +101,7 @@ std::int32_t NormalizeAutoLevel(const QueueEntry& entry, std::int32_t dcLeft, st
 TrackResult TrackProcessor::ProcessTrack(const QueueEntry& entry, IWorkerWindow& window) {
   const RecorderSettings settings = window.SettingsSnapshot();
   WindowProgress progress(window.Window(), m_stop);
-  BoxReporter reporter(window);
+  BoxReporter reporter(window, entry.file);
   const TrackOutcome outcome = Process(entry, settings, progress, reporter, window.Ledger());
   return TrackResult{outcome.outputFailed || outcome.cancelled};
 }
@@ -148,7 +151,8 @@ bool TrackProcessor::WriteOutput(const QueueEntry& entry, TrackStep step, const 
 }
 
 TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSettings& settings, IProgress& progress,
-                                     IStepReporter& reporter, IStepLedger* ledger) const {
+                                     IStepReporter& reporter, IStepLedger* ledger,
+                                     const TrackSource* source) const {
   TrackOutcome outcome;
   const std::string& track = entry.file;
   const StepsDone done = ledger != nullptr ? ledger->Done(entry) : StepsDone{};
@@ -221,8 +225,31 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
   }
   progress.BeginTrackProgress(weights, count);
 
+  // Until a pass has written the track, the passes read the source.
+  const TrackSource* pending = source;
+  // No pass wrote the track: it is the source as it is, copied before the
+  // encoders read it.
+  auto materialize = [&] {
+    if (pending == nullptr) return true;
+    PassContext ctx{progress, headerShortening, m_options.syncToDisk, m_options.fault, {}};
+    ctx.source = pending;
+    if (!CopyTrackFromSource(track, ctx)) {
+      if (progress.Cancelled()) {
+        outcome.cancelled = true;
+      } else {
+        ++outcome.failedSteps;
+        outcome.outputFailed = true;
+        reporter.Note("cannot write " + track + " from " + pending->path);
+      }
+      return false;
+    }
+    pending = nullptr;
+    return true;
+  };
+
   for (const Step& st : steps) {
     if (!st.enabled) continue;
+    if (st.output && !materialize()) return outcome;
     if (st.outputPath != nullptr) *st.outputPath = st.target;
     if (done.Ended(st.id)) continue;  // in an earlier run
     Pause(settings, progress);
@@ -235,10 +262,16 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
       ok = WriteOutput(entry, st.id, st.target, st.output, ledger);
     } else {
       PassContext ctx{progress, headerShortening, m_options.syncToDisk, m_options.fault, {}};
+      ctx.threads = m_options.preciseThreads;
+      ctx.preciseTables = m_tables.get();
+      ctx.log = &reporter;
+      ctx.source = pending;
       if (ledger != nullptr) {
         ctx.beforeReplace = [&](const ReplaceIntent& intent) { ledger->Replacing(entry, st.id, false, intent); };
       }
       ok = st.pass(ctx);
+      // The first pass that succeeds has written the track: the rest read it.
+      if (ok) pending = nullptr;
     }
     // Once the program is ending, the rest of the track is left as it is,
     // without messages; a failed step is told and the next one runs.
@@ -255,6 +288,7 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
     }
     if (ledger != nullptr) ledger->StepEnded(entry, st.id, !ok);
   }
+  if (!materialize()) return outcome;
   if (outcome.outputFailed && !settings.RecWav) {
     reporter.Note(track + " is kept although WAV output is off: an output step failed");
   }

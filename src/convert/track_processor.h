@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "convert/conversion_worker.h"
 #include "convert/progress.h"
+#include "convert/resample_precise.h"
 #include "convert/step_ledger.h"
 #include "convert/track_rewrite.h"
 #include "settings/recorder_settings.h"
@@ -79,15 +81,18 @@ struct TrackProcessorOptions {
   std::function<void(unsigned ms)> sleep;
   bool syncToDisk = true;
   FaultHook fault;  // tests only
+  // Threads of the high-precision conversion: 0 one per processor. They
+  // run at the priority of the thread that processes the track.
+  int preciseThreads = 0;
 };
 
 class TrackProcessor final : public ITrackProcessor {
  public:
   using Options = TrackProcessorOptions;
 
-  TrackProcessor() = default;
+  TrackProcessor() : m_tables(std::make_shared<PreciseTableCache>()) {}
   explicit TrackProcessor(EncoderSteps steps, Options options = {})
-      : m_steps(std::move(steps)), m_options(std::move(options)) {}
+      : m_steps(std::move(steps)), m_options(std::move(options)), m_tables(std::make_shared<PreciseTableCache>()) {}
 
   // The recorder's worker: the settings as the window last published them,
   // progress on the window's bars, failures in message boxes.
@@ -98,9 +103,13 @@ class TrackProcessor final : public ITrackProcessor {
   // The processing itself, for any front end. The track is read as the
   // entry says it was written (capture rate, header form). With a ledger,
   // the steps that ended in an earlier run are skipped and every step is
-  // recorded as it goes (the recorder's queue journal).
+  // recorded as it goes (the recorder's queue journal). With a `source`
+  // the track does not exist yet: the first sample pass that succeeds reads
+  // the source and creates it, and when none does the source is copied to
+  // it before the encoders run. The source is never changed.
   TrackOutcome Process(const QueueEntry& entry, const RecorderSettings& settings, IProgress& progress,
-                       IStepReporter& reporter, IStepLedger* ledger = nullptr) const;
+                       IStepReporter& reporter, IStepLedger* ledger = nullptr,
+                       const TrackSource* source = nullptr) const;
 
  private:
   void Pause(const RecorderSettings& settings, const IProgress& progress) const;
@@ -112,6 +121,8 @@ class TrackProcessor final : public ITrackProcessor {
 
   EncoderSteps m_steps;
   Options m_options;
+  // The high-precision filter's tables, built once for all tracks.
+  std::shared_ptr<PreciseTableCache> m_tables;
   const std::atomic<bool>* m_stop = nullptr;
 };
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -54,8 +55,9 @@ void SamplesToFile(std::int16_t* samples, std::size_t count) {
 }
 
 TrackRewrite::TrackRewrite(const std::string& track, const PassContext& ctx)
-    : m_ctx(ctx), m_track(track), m_temp(track + ".tmp") {
-  m_in.Reset(::open(track.c_str(), O_RDONLY | O_CLOEXEC));
+    : m_ctx(ctx), m_track(track), m_temp(track + ".tmp"), m_source(ctx.source) {
+  const std::string& input = m_source ? m_source->path : track;
+  m_in.Reset(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
   if (!m_in) return;
   struct stat st {};
   if (::fstat(m_in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
@@ -65,7 +67,8 @@ TrackRewrite::TrackRewrite(const std::string& track, const PassContext& ctx)
   m_out.Reset(::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!m_out) return;
   m_bTempCreated = true;
-  // The processed track keeps the permissions of the recorded one.
+  // The processed track keeps the permissions of the recorded one (or of
+  // the source it is made from).
   if (::fchmod(m_out.Get(), st.st_mode & 07777) != 0) return;
 
   m_inBuf.resize(kInBufSize);
@@ -93,31 +96,24 @@ bool TrackRewrite::Faulted(FaultPoint point) {
   return false;
 }
 
-bool TrackRewrite::FillInput() {
-  if (m_bInEof || m_bFailed) return false;
-  if (Faulted(FaultPoint::Read)) return false;
-  for (;;) {
-    const ssize_t n = ::read(m_in.Get(), m_inBuf.data(), m_inBuf.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      m_bFailed = true;
-      return false;
-    }
-    if (n == 0) {
-      m_bInEof = true;
-      return false;
-    }
-    m_inPos = 0;
-    m_inLen = static_cast<std::size_t>(n);
-    return true;
-  }
-}
-
-std::size_t TrackRewrite::ReadDirect(std::uint8_t* data, std::size_t bytes) {
-  if (Faulted(FaultPoint::Read)) return 0;
+std::size_t TrackRewrite::ReadInput(std::uint8_t* data, std::size_t bytes) {
   std::size_t done = 0;
+  std::uint64_t header = 0;
+  if (m_source) {
+    // The made header first, then the samples and nothing after them.
+    header = HeaderSize();
+    if (m_inOffset < header) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, header - m_inOffset));
+      std::memcpy(data, m_source->header + m_inOffset, n);
+      done = n;
+      m_inOffset += n;
+    }
+    const std::uint64_t end = header + m_source->dataSize;
+    bytes = done + static_cast<std::size_t>(std::min<std::uint64_t>(bytes - done, end - std::min(end, m_inOffset)));
+  }
   while (done < bytes) {
-    const ssize_t n = ::read(m_in.Get(), data + done, bytes - done);
+    const std::uint64_t at = m_source ? m_source->dataOffset + (m_inOffset - header) : m_inOffset;
+    const ssize_t n = ::pread(m_in.Get(), data + done, bytes - done, static_cast<off_t>(at));
     if (n < 0) {
       if (errno == EINTR) continue;
       m_bFailed = true;
@@ -128,8 +124,25 @@ std::size_t TrackRewrite::ReadDirect(std::uint8_t* data, std::size_t bytes) {
       break;
     }
     done += static_cast<std::size_t>(n);
+    m_inOffset += static_cast<std::uint64_t>(n);
   }
+  if (done == 0 && !m_bFailed) m_bInEof = true;
   return done;
+}
+
+bool TrackRewrite::FillInput() {
+  if (m_bInEof || m_bFailed) return false;
+  if (Faulted(FaultPoint::Read)) return false;
+  const std::size_t n = ReadInput(m_inBuf.data(), m_inBuf.size());
+  if (n == 0) return false;
+  m_inPos = 0;
+  m_inLen = n;
+  return true;
+}
+
+std::size_t TrackRewrite::ReadDirect(std::uint8_t* data, std::size_t bytes) {
+  if (Faulted(FaultPoint::Read)) return 0;
+  return ReadInput(data, bytes);
 }
 
 std::size_t TrackRewrite::Read(void* data, std::size_t bytes) {
@@ -161,10 +174,7 @@ bool TrackRewrite::ReadHeader(std::uint8_t* header) {
 
 bool TrackRewrite::SeekInput(std::uint64_t offset) {
   if (!Ok()) return false;
-  if (::lseek(m_in.Get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
-    m_bFailed = true;
-    return false;
-  }
+  m_inOffset = offset;
   m_inPos = m_inLen = 0;
   m_bInEof = false;
   return true;
@@ -261,7 +271,7 @@ bool TrackRewrite::Commit(const std::string& keepName) {
 }
 
 bool TrackRewrite::Replace(const std::string& keepName) {
-  if (keepName.empty()) return ::rename(m_temp.c_str(), m_track.c_str()) == 0;
+  if (keepName.empty() || m_source) return ::rename(m_temp.c_str(), m_track.c_str()) == 0;
 
   // The unprocessed track gets a second name first, so the track path
   // always names a complete file. Where the file system has no hard links
@@ -277,6 +287,19 @@ bool TrackRewrite::Replace(const std::string& keepName) {
     static_cast<void>(::rename(keepName.c_str(), m_track.c_str()));
   }
   return false;
+}
+
+bool CopyTrackFromSource(const std::string& track, const PassContext& ctx) {
+  if (ctx.source == nullptr) return false;
+  TrackRewrite rw(track, ctx);
+  if (!rw.Ok()) return false;
+  std::vector<std::uint8_t> block(std::size_t{1} << 20);
+  for (;;) {
+    const std::size_t n = rw.Read(block.data(), block.size());
+    if (n == 0) break;
+    if (!rw.Write(block.data(), n) || !rw.EndBlock()) return false;
+  }
+  return rw.Ok() && rw.Commit();
 }
 
 }  // namespace mivo

@@ -9,6 +9,10 @@
 // rename, the processed one after it. A rewrite that fails at any point
 // (open, read error, full disk, cancellation) removes its temporary file and
 // leaves the track exactly as it was.
+//
+// A rewrite may also read its audio from a source other than the track (the
+// samples of a WAV file the user gave, with a track header made for them):
+// it then creates the track, and the source is only ever read.
 #pragma once
 
 #include <cstddef>
@@ -62,6 +66,18 @@ enum class FaultPoint {
 };
 using FaultHook = std::function<bool(FaultPoint)>;
 
+// The audio of a WAV file seen as a track: `header` (HeaderSize() bytes of
+// it, in track form) followed by the `dataSize` bytes at `dataOffset` of
+// the file; whatever else the file holds is not seen.
+struct TrackSource {
+  std::string path;
+  std::uint8_t header[kTrackHeaderMax] = {};
+  std::uint64_t dataOffset = 0;
+  std::uint32_t dataSize = 0;
+};
+
+class PreciseTableCache;
+
 // A complete result about to replace its target in one rename: the
 // temporary file (as the system identifies it, so that a restart can tell
 // whether the rename happened), the target, and the name under which the
@@ -78,9 +94,22 @@ struct PassContext {
   IProgress& progress;
   int headerShortening = 0;  // 0: 46-byte header, 2: 44-byte header
   // Sync the temporary file and the folder to the disk before and after the
-  // rename. Off only for measurements that want the bare processing cost.
+  // rename: the recorder's tracks must survive a crash at any moment. Off
+  // for intermediate files that nothing else sees (mivo-convert syncs its
+  // result once, when it is complete) and for measurements.
   bool syncToDisk = true;
   FaultHook fault;  // tests only
+  // Threads a pass that splits its work may run on, the calling one
+  // included: 0 one per processor, 1 the calling thread alone.
+  int threads = 1;
+  // Filter tables shared by the passes of a program; nullptr: the pass
+  // builds its own.
+  PreciseTableCache* preciseTables = nullptr;
+  // Where a pass tells how it ran (the kernel, the threads); may be nullptr.
+  IStepLog* log = nullptr;
+  // Read the audio from here instead of the track, which the rewrite then
+  // creates; nullptr: the track is read.
+  const TrackSource* source = nullptr;
   // Called with the complete, synced result right before the rename that
   // puts it in place (the queue journal records it first).
   std::function<void(const ReplaceIntent&)> beforeReplace;
@@ -88,8 +117,9 @@ struct PassContext {
 
 class TrackRewrite {
  public:
-  // Opens `track` for reading and creates "<track>.tmp" (a stale one from
-  // an earlier crash is removed first). Ok() tells whether both opened.
+  // Opens `track` (or the context's source) for reading and creates
+  // "<track>.tmp" (a stale one from an earlier crash is removed first).
+  // Ok() tells whether both opened.
   TrackRewrite(const std::string& track, const PassContext& ctx);
   // An uncommitted rewrite removes its temporary file.
   ~TrackRewrite();
@@ -124,8 +154,10 @@ class TrackRewrite {
 
   // Replaces the track by the written file: flush, sync, close both, rename.
   // With a non-empty `keepName` the unprocessed track stays under that name
-  // (a file already there is replaced). False when anything failed; then the
-  // track is as it was and no temporary file remains.
+  // (a file already there is replaced); a rewrite from a source leaves the
+  // unprocessed audio where it is and ignores `keepName`. False when
+  // anything failed; then the track is as it was and no temporary file
+  // remains.
   bool Commit(const std::string& keepName = {});
 
   // Marks the rewrite failed (a pass that finds its input unusable).
@@ -133,6 +165,9 @@ class TrackRewrite {
 
  private:
   bool Faulted(FaultPoint point);
+  // Reads from the input at its read position: the track file, or the
+  // source's header and then its samples.
+  std::size_t ReadInput(std::uint8_t* data, std::size_t bytes);
   bool FillInput();
   std::size_t ReadDirect(std::uint8_t* data, std::size_t bytes);
   bool FlushOutput();
@@ -149,6 +184,8 @@ class TrackRewrite {
   bool m_bCommitted = false;
   bool m_bTempCreated = false;
 
+  const TrackSource* m_source = nullptr;
+  std::uint64_t m_inOffset = 0;  // read position of the input, past the buffer
   std::vector<std::uint8_t> m_inBuf;
   std::size_t m_inPos = 0;
   std::size_t m_inLen = 0;
@@ -158,5 +195,10 @@ class TrackRewrite {
   std::size_t m_outLen = 0;
   std::uint64_t m_outFileLen = 0;  // bytes already handed to the file
 };
+
+// Writes the context's source as the track, its bytes unchanged: the track
+// of a source that no pass has rewritten. Reports no progress; sees a
+// cancellation. False when it could not (the track is then not there).
+bool CopyTrackFromSource(const std::string& track, const PassContext& ctx);
 
 }  // namespace mivo

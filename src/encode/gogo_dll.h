@@ -36,7 +36,9 @@ struct GogoSearch {
   // Then, when `libraryName` is a plain name, by its path in this folder:
   // the folder the program's RUNPATH names, for when the usual search does
   // not see that RUNPATH (as under AddressSanitizer, whose dlopen comes from
-  // its own runtime). Empty: "lib" beside the executable's folder.
+  // its own runtime). Empty: the folders a program's RUNPATH names, from the
+  // executable's place: "lib" beside its folder (the build tree), then the
+  // installed tree's private folder (lib/<triplet>/mivo).
   std::string bundledFolder;
   // The registry file; empty: platform::Registry::DefaultPath().
   std::string registryPath;

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "convert/resample_precise.h"
+#include "support/no_new_threads.h"
 #include "track_files.h"
 
 namespace mivo {
@@ -23,14 +24,25 @@ struct PassRun {
   RecordingProgress progress;
 };
 
+struct Lines final : IStepLog {
+  void Note(std::string_view line) override { notes.emplace_back(line); }
+  void Detail(std::string_view line) override { details.emplace_back(line); }
+  std::vector<std::string> notes, details;
+};
+
 PassRun Precise(const std::vector<std::int16_t>& in, testing::TrackSpec spec, int precision,
-            PreciseKernel kernel = PreciseKernel::Auto, int taps = 0) {
+            PreciseKernel kernel = PreciseKernel::Auto, int taps = 0, int threads = 1,
+            PreciseTableCache* tables = nullptr, IStepLog* log = nullptr) {
   TempFolder dir;
   const std::string track = dir.PathOf("music001.wav");
   PassRun run;
   run.before = testing::TrackBytes(in, spec);
   testing::WriteBytes(track, run.before);
-  run.ok = Resample4844Precise(track, precision, 0.0, taps, 44100, PassContext{run.progress, spec.shortening}, kernel);
+  PassContext ctx{run.progress, spec.shortening};
+  ctx.threads = threads;
+  ctx.preciseTables = tables;
+  ctx.log = log;
+  run.ok = Resample4844Precise(track, precision, 0.0, taps, 44100, ctx, kernel);
   run.bytes = testing::ReadBytes(track);
   run.samples = testing::SamplesOf(run.bytes, spec.shortening);
   EXPECT_FALSE(std::filesystem::exists(track + ".tmp"));
@@ -215,6 +227,72 @@ TEST(Resample4844Precise, EveryKernelGivesTheBytesOfThePlainSum) {
       EXPECT_EQ(differ, 0) << "kernel " << static_cast<int>(k) << ", " << c.rate << " Hz, precision " << c.precision;
     }
   }
+}
+
+// Threads share the outputs of each step (four blocks of input): any count,
+// over inputs whose steps end inside a block and a last step cut short,
+// gives the plain loop's bytes.
+TEST(Resample4844Precise, EveryThreadCountGivesTheBytesOfThePlainSum) {
+  struct Case {
+    std::uint32_t rate;
+    int precision;
+    std::size_t frames;
+  };
+  // 600001 frames: two full steps and a short one; 4 × 65536 + 7: a step
+  // and a few frames; 70001: one short step.
+  for (const Case c : {Case{48000, 0, 600001}, Case{48000, 1, 262151}, Case{32000, 0, 70001}}) {
+    const auto in = testing::Noise(c.frames, static_cast<int>(c.frames));
+    const PassRun reference = Precise(in, {0, c.rate}, c.precision, PreciseKernel::Reference);
+    ASSERT_TRUE(reference.ok);
+    PreciseTableCache tables;
+    for (int threads : {2, 3, 5}) {
+      Lines log;
+      const PassRun run = Precise(in, {0, c.rate}, c.precision, PreciseKernel::Auto, 0, threads, &tables, &log);
+      ASSERT_TRUE(run.ok);
+      EXPECT_TRUE(run.bytes == reference.bytes) << c.rate << " Hz, precision " << c.precision << ", " << threads;
+      // Progress stays whole: every input frame counted once, in order.
+      EXPECT_EQ(run.progress.positions, reference.progress.positions);
+      EXPECT_EQ(log.details, std::vector<std::string>{"48->44 high precision " + std::to_string(c.precision) + ": " +
+                                                      PreciseKernelName(PreciseKernel::Auto) + ", " +
+                                                      std::to_string(threads) + " threads"});
+    }
+    EXPECT_EQ(tables.Builds(), 1);  // one table for the three runs
+  }
+}
+
+TEST(Resample4844Precise, WithoutThreadsFromTheSystemThePassRunsOnItsOwnThread) {
+  const auto in = testing::Noise(70000, 5);
+  const PassRun reference = Precise(in, {0, 48000}, 0, PreciseKernel::Reference);
+  testing::NoNewThreads refuse;
+  ASSERT_TRUE(refuse.Ok());
+  Lines log;
+  const PassRun run = Precise(in, {0, 48000}, 0, PreciseKernel::Auto, 0, 4, nullptr, &log);
+  ASSERT_TRUE(run.ok);
+  EXPECT_TRUE(run.bytes == reference.bytes);
+  ASSERT_EQ(log.details.size(), 1u);
+  EXPECT_NE(log.details[0].find(", 1 thread"), std::string::npos) << log.details[0];
+}
+
+TEST(PreciseTableCache, KeepsATableByRateCutoffLengthAndKernel) {
+  PreciseTableCache tables;
+  const PreciseKernel k = BestPreciseKernel();
+  const auto a = tables.Get(48000, 1, 0.0, 0, k);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(tables.Get(48000, 1, 0.0, 0, k), a);
+  // The same cutoff and length named explicitly are the same filter.
+  EXPECT_EQ(tables.Get(48000, 0, 21200.0, 12287, k), a);
+  EXPECT_EQ(tables.Builds(), 1);
+  EXPECT_NE(tables.Get(32000, 1, 0.0, 0, k), a);
+  EXPECT_NE(tables.Get(48000, 1, 0.0, 0, PreciseKernel::Reference), a);
+  EXPECT_EQ(tables.Builds(), 3);
+  EXPECT_FALSE(tables.Get(44100, 1, 0.0, 0, k));
+  EXPECT_FALSE(tables.Get(48000, 1, 0.0, 0, PreciseKernel::Auto));
+  // Only the tables used last are kept: the first one, left alone, goes.
+  for (int p : {0, 2, 3}) ASSERT_TRUE(tables.Get(48000, p, 0.0, 0, k));
+  ASSERT_TRUE(tables.Get(32000, 0, 0.0, 0, k));
+  const int builds = tables.Builds();
+  ASSERT_TRUE(tables.Get(48000, 1, 0.0, 0, k));
+  EXPECT_EQ(tables.Builds(), builds + 1);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cmath>
 #include <filesystem>
 #include <thread>
@@ -341,6 +342,54 @@ TEST(TrackProcessor, AutomaticNormalizationBringsTheFartherSideOfAnAsymmetricTon
   EXPECT_LT(hi, 32767);
 }
 
+struct ToldSteps final : IStepReporter {
+  void StepFailed(std::string_view message) override { failed.emplace_back(message); }
+  void Note(std::string_view line) override { notes.emplace_back(line); }
+  std::vector<std::string> failed, notes;
+};
+
+// mivo-convert's way: the track does not exist yet and the passes read the
+// given file until one of them has written the track.
+TEST(TrackProcessor, FromASourceTheFirstPassThatWorksWritesTheTrackAndTheSourceStays) {
+  Fixture f;
+  const std::string given = f.dir.PathOf("given.wav");
+  const std::string bytes = testing::TrackBytes(testing::Noise(3200, 7), {0, 48000});
+  testing::WriteBytes(given, bytes);
+  TrackSource source;
+  source.path = given;
+  std::memcpy(source.header, bytes.data(), TrackHeaderSize(0));
+  source.dataOffset = TrackHeaderSize(0);
+  source.dataSize = static_cast<std::uint32_t>(bytes.size() - TrackHeaderSize(0));
+  // The reference: the linear pass on a track of the same bytes.
+  const std::string plain = f.dir.PathOf("plain.wav");
+  testing::WriteBytes(plain, bytes);
+  testing::RecordingProgress quiet;
+  ASSERT_TRUE(Resample4844Linear(plain, PassContext{quiet}));
+
+  RecorderSettings s;
+  s.RecFolder = f.dir.Dir().string();
+  s.RecDeEmphasis = true;  // fails: captured at 5000 Hz
+  s.Rec4844 = true;
+  s.m_nConvKind = 0;
+  s.RecMp3 = true;
+  s.m_nSleepBeforProcess = 0;
+  TrackProcessor processor = f.Processor();
+  ToldSteps told;
+  const QueueEntry entry{f.track, 0, 0, 0, 0, 5000, 0};
+  processor.Process(entry, s, quiet, told, nullptr, &source);
+  EXPECT_EQ(told.failed, std::vector<std::string>{std::string(kDeEmphasisFailed)});
+  EXPECT_TRUE(testing::ReadBytes(f.track) == testing::ReadBytes(plain));
+  EXPECT_EQ(f.log.mp3Input, testing::SamplesOf(testing::ReadBytes(plain), 0));
+  EXPECT_TRUE(testing::ReadBytes(given) == bytes);
+
+  // No pass at all: the encoders read the source's audio as the track.
+  std::filesystem::remove(f.track);
+  s.RecDeEmphasis = s.Rec4844 = false;
+  processor.Process(entry, s, quiet, told, nullptr, &source);
+  EXPECT_TRUE(testing::ReadBytes(f.track) == bytes);
+  EXPECT_EQ(f.log.mp3Input, testing::SamplesOf(bytes, 0));
+}
+
 // The real worker thread around the processor.
 bool Drained(ConversionQueue& q) {
   for (int i = 0; i < 2500 && q.Length() != 0; ++i) std::this_thread::sleep_for(2ms);
@@ -412,6 +461,33 @@ TEST(WorkerWithTrackProcessor, AFailedOutputStepKeepsTheOnlyCopyAndNotesWhy) {
   // The boxes keep their texts.
   EXPECT_EQ(f.Boxes(), (std::vector<std::string>{std::string(kMp3Failed), std::string(kWmaFailed),
                                                   std::string(kWmaFailed)}));
+}
+
+TEST(WorkerWithTrackProcessor, TheDebugLogTellsThePreciseKernelAndThreadsAfterTheTrack) {
+  Fixture f;
+  testing::WriteBytes(f.track, testing::TrackBytes(testing::Noise(3000, 2), {0, 48000}));
+  f.window.Change([&](RecorderSettings& s) {
+    s.RecFolder = f.dir.Dir().string();
+    s.Rec4844 = true;
+    s.m_nConvKind = 1;
+    s.m_nFs44Precision = 0;
+    s.RecWav = true;
+  });
+  TrackProcessor processor = f.Processor();
+  ConversionWorker worker(f.window, processor);
+  ASSERT_TRUE(worker.Start(-2));
+  ::testing::internal::CaptureStderr();
+  f.window.m_queue.Append(QueueEntry{f.track, 0, 0, 0, 0, 48000, 0});
+  const bool drained = Drained(f.window.m_queue);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(drained);
+  const int threads = platform::ProcessorCount();
+  const std::string line = f.track + "  48->44 high precision 0: " + PreciseKernelName(PreciseKernel::Auto) + ", " +
+                           std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+  EXPECT_EQ(f.window.LogLines(), std::vector<std::string>{line});
+  EXPECT_EQ(err.find("high precision"), std::string::npos);  // the log only, not the terminal
+  f.window.m_queue.m_evQueue.Pulse();
+  ASSERT_TRUE(worker.WaitEnded(5s));
 }
 
 TEST(WorkerWithTrackProcessor, AFailedTrackIsToldAndStillLeavesTheQueue) {

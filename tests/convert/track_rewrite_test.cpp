@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -141,6 +142,51 @@ TEST(TrackRewrite, TheProcessedTrackKeepsThePermissionsOfTheRecordedOne) {
   struct stat st {};
   ASSERT_EQ(::stat(track.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// The audio of another WAV file, with chunks before and after its samples:
+// each pass makes the track it would make from the track form, and the
+// file stays as it was (nothing renamed or kept beside it).
+TEST(TrackRewrite, APassReadsASourceFileAsTheTrackItWouldBeAndOnlyReadsIt) {
+  const std::string& track = Original();
+  const std::size_t header = TrackHeaderSize(0);
+  const std::string samples = track.substr(header);
+  std::string file = track.substr(0, 38) + "LIST" + std::string("\x04\0\0\0INFO", 8) + track.substr(38);
+  file += std::string("junk\x02\0\0\0ab", 10);
+  TrackSource source;
+  std::memcpy(source.header, track.data(), header);
+  source.dataOffset = 38 + 12 + 8;
+  source.dataSize = static_cast<std::uint32_t>(samples.size());
+  for (const Pass& pass : Passes()) {
+    TempFolder dir;
+    RecordingProgress progress;
+    const std::string plain = dir.PathOf("plain.wav");
+    testing::WriteBytes(plain, track);
+    ASSERT_TRUE(pass.run(plain, PassContext{progress})) << pass.name;
+    source.path = dir.PathOf("given.wav");
+    testing::WriteBytes(source.path, file);
+    PassContext ctx{progress};
+    ctx.source = &source;
+    const std::string made = dir.PathOf("made.wav");
+    ASSERT_TRUE(pass.run(made, ctx)) << pass.name;
+    EXPECT_TRUE(testing::ReadBytes(made) == testing::ReadBytes(plain)) << pass.name;
+    EXPECT_TRUE(testing::ReadBytes(source.path) == file) << pass.name;
+    EXPECT_FALSE(std::filesystem::exists(dir.PathOf("madeo.wav"))) << pass.name;
+    EXPECT_FALSE(std::filesystem::exists(made + ".tmp")) << pass.name;
+  }
+  // Copied as it is; a failed copy leaves no track.
+  TempFolder dir;
+  source.path = dir.PathOf("given.wav");
+  testing::WriteBytes(source.path, file);
+  RecordingProgress progress;
+  PassContext ctx{progress};
+  ctx.source = &source;
+  ASSERT_TRUE(CopyTrackFromSource(dir.PathOf("copy.wav"), ctx));
+  EXPECT_TRUE(testing::ReadBytes(dir.PathOf("copy.wav")) == track);
+  ctx.fault = [](FaultPoint point) { return point == FaultPoint::Write; };
+  EXPECT_FALSE(CopyTrackFromSource(dir.PathOf("failed.wav"), ctx));
+  EXPECT_FALSE(std::filesystem::exists(dir.PathOf("failed.wav")));
+  EXPECT_FALSE(std::filesystem::exists(dir.PathOf("failed.wav.tmp")));
 }
 
 }  // namespace

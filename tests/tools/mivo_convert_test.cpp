@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "convert/sample_passes.h"
@@ -29,6 +30,7 @@ struct Wav {
   std::uint32_t rate = 48000;
   int fmtSize = 18;          // 16, 18 or anything else
   std::string between;       // chunks between "fmt " and "data"
+  std::string after;         // chunks after "data"
   std::int64_t dataSize = -1;  // -1: the samples' size
 };
 
@@ -46,7 +48,7 @@ std::string WavBytes(const std::vector<std::int16_t>& samples, const Wav& w = {}
   for (std::int16_t v : samples) data += Le(static_cast<std::uint16_t>(v), 2);
   const auto size = static_cast<std::uint32_t>(w.dataSize < 0 ? data.size() : w.dataSize);
   std::string body = "WAVEfmt " + Le(static_cast<std::uint32_t>(fmt.size()), 4) + fmt + w.between + "data" +
-                     Le(size, 4) + data;
+                     Le(size, 4) + data + w.after;
   return "RIFF" + Le(static_cast<std::uint32_t>(body.size()), 4) + body;
 }
 
@@ -179,7 +181,8 @@ TEST_F(MivoConvert, TakesChunksBetweenFormatAndDataIntoTheTrackForm) {
   const auto in = Alternating(3200, 100, 200, -100, -200);
   const std::string list = "LIST" + Le(10, 4) + "INFOabcdef";
   const std::string fact = "fact" + Le(5, 4) + "12345" + std::string(1, '\0');  // odd size, padded
-  const std::string input = Input("t.wav", WavBytes(in, Wav{.between = list + fact}));
+  // A chunk after the samples is not audio.
+  const std::string input = Input("t.wav", WavBytes(in, Wav{.between = list + fact, .after = list}));
   const Result r = Convert(input);
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string out = ReadBytes(dir.PathOf("out/t.wav"));
@@ -324,6 +327,89 @@ TEST_F(MivoConvert, ABatchCountsItsFilesAndA441kHzInputSkipsOnlyTheResampling) {
   const std::string datOut = ReadBytes(out + "/dat.wav");
   EXPECT_EQ(GetLe32(reinterpret_cast<const std::uint8_t*>(&datOut[24])), 44100u);
   EXPECT_EQ(datOut.size(), 46u + 2 * 1470 * 4);
+}
+
+// Several files at once, each in its own process: the same bytes as one
+// after the other, results claimed in the order of the inputs, one line
+// per file saying how the high-precision conversion ran.
+TEST_F(MivoConvert, FilesAtOnceGiveTheSameResultsAndEarlierInputsKeepTheirNames) {
+  Settings("RecNormalize=1\nNormalizeAuto=1\nDcOffsetAuto=1\nRec4844=1\nm_nConvKind=1\nm_nFs44Precision=0\n"
+           "RecWav=1\nRecMp3=1\n");
+  std::vector<std::string> inputs;
+  for (int i = 0; i < 4; ++i) {
+    std::vector<std::int16_t> in;
+    for (int k = 0; k < 30000; ++k) {
+      in.push_back(static_cast<std::int16_t>(9000 * std::sin(k * 0.01 * (i + 1)) + 300));
+      in.push_back(static_cast<std::int16_t>(-5000 * std::sin(k * 0.003 * (i + 2))));
+    }
+    inputs.push_back(Input("f" + std::to_string(i) + ".wav", WavBytes(in)));
+  }
+  ASSERT_TRUE(fs::create_directory(dir.PathOf("again")));
+  const std::string twin = dir.PathOf("again/f1.wav");  // a second f1: its results would overwrite
+  WriteBytes(twin, ReadBytes(inputs[1]));
+  const std::string all = inputs[0] + " " + inputs[1] + " " + inputs[2] + " " + twin + " " + inputs[3];
+
+  const Result one = Exec("--config " + dir.PathOf("mivo.ini") + " -o " + dir.PathOf("out") + " -j 1 -v " + all);
+  EXPECT_EQ(one.status, 1);
+  std::vector<std::string> serial;
+  for (const std::string& name : OutFiles()) serial.push_back(ReadBytes(dir.PathOf("out/" + name)));
+  for (const auto& e : fs::directory_iterator(dir.PathOf("out"))) fs::remove(e.path());
+
+  const Result many = Exec("--config " + dir.PathOf("mivo.ini") + " -o " + dir.PathOf("out") + " -j 3 -v " + all);
+  EXPECT_EQ(many.status, 1);
+  const std::vector<std::string> names = OutFiles();  // no work folder is left either
+  ASSERT_EQ(names.size(), 8u) << many.err;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_TRUE(ReadBytes(dir.PathOf("out/" + names[i])) == serial[i]) << names[i];
+  }
+  for (const Result* r : {&one, &many}) {
+    EXPECT_NE(r->err.find(twin + " (4 of 5): the result " + dir.PathOf("out/f1.wav") +
+                          " would overwrite the result of an earlier input"),
+              std::string::npos)
+        << r->err;
+    EXPECT_NE(r->err.find("1 of 5 files failed"), std::string::npos) << r->err;
+    for (int i = 0; i < 4; ++i) EXPECT_NE(r->out.find(dir.PathOf("out/f" + std::to_string(i) + ".mp3")), std::string::npos);
+  }
+  // One process per file at a time: the processors are shared among them.
+  const std::string kernel = PreciseKernelName(PreciseKernel::Auto);
+  EXPECT_NE(many.err.find("f2.wav (3 of 5): 48->44 high precision 0: " + kernel + ", 1 thread\n"), std::string::npos)
+      << many.err;
+  const Result threads =
+      Exec("--config " + dir.PathOf("mivo.ini") + " -o " + dir.PathOf("out") + " --threads 3 -v " + inputs[0]);
+  EXPECT_EQ(threads.status, 0) << threads.err;
+  EXPECT_NE(threads.err.find("f0.wav: 48->44 high precision 0: " + kernel + ", 3 threads\n"), std::string::npos)
+      << threads.err;
+
+  for (const char* bad : {"-j 0", "-j x", "--threads 0", "--threads", "--jobs 99999"}) {
+    EXPECT_EQ(Exec(std::string(bad) + " " + inputs[0]).status, 2) << bad;
+  }
+}
+
+TEST_F(MivoConvert, AStoppedBatchEndsItsFilesProcessesAndLeavesNoWorkBehind) {
+  Settings("Rec4844=1\nm_nConvKind=1\nm_nFs44Precision=3\nRecWav=1\n");
+  std::string inputs;
+  for (int i = 0; i < 3; ++i) {
+    inputs += " " + Input("long" + std::to_string(i) + ".wav", WavBytes(Alternating(48000 * 60, 3000, -3000, 100, 200)));
+  }
+  const std::string pidFile = dir.PathOf("pid");
+  const std::string cmd = "TMPDIR=" + dir.PathOf("tmp") + " " + MIVO_CONVERT + " --config " + dir.PathOf("mivo.ini") +
+                          " -o " + dir.PathOf("out") + " -j 2" + inputs + " >/dev/null 2>" + dir.PathOf("stderr") +
+                          " </dev/null & echo $! >" + pidFile + "; wait $!; echo $? >" + dir.PathOf("status");
+  std::thread shell([&] { static_cast<void>(std::system(cmd.c_str())); });
+  // Once a file's work has begun in the output folder, stop the batch.
+  bool working = false;
+  for (int i = 0; i < 3000 && !working; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const auto& e : fs::directory_iterator(dir.PathOf("out"))) working |= e.path().filename().string()[0] == '.';
+  }
+  const std::string pid = ReadBytes(pidFile);
+  ASSERT_FALSE(pid.empty());
+  static_cast<void>(std::system(("kill -TERM " + pid).c_str()));
+  shell.join();
+  EXPECT_TRUE(working);
+  EXPECT_EQ(ReadBytes(dir.PathOf("status")), "1\n") << ReadBytes(dir.PathOf("stderr"));
+  // The batch waited for its files' processes, which removed their work.
+  EXPECT_TRUE(OutFiles().empty()) << ::testing::PrintToString(OutFiles());
 }
 
 }  // namespace

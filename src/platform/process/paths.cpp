@@ -120,10 +120,11 @@ bool MakeFolders(const std::string& path, mode_t mode) {
 }
 
 std::string DefaultSettingsPath(const std::string& exeFolder) {
+  // Only a mivo.ini that is there already makes a portable set-up: an
+  // installed program's folder (/usr/bin for root, ~/.local/bin) is no place
+  // for settings and recordings just because it can be written.
   const std::string beside = exeFolder + "/mivo.ini";
-  if (::access(exeFolder.c_str(), W_OK) == 0 || ::access(beside.c_str(), F_OK) == 0) {
-    return beside;
-  }
+  if (::access(beside.c_str(), F_OK) == 0) return beside;
   const std::string folder = UserConfigFolder() + "/mivo";
   static_cast<void>(MakeFolders(folder, kPrivateMode));  // failure shows when the file is used
   return folder + "/mivo.ini";

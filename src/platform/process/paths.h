@@ -14,8 +14,8 @@ namespace mivo::platform {
 std::string ExecutableFolder();
 
 // The settings file used when the command line names none:
-// "<exeFolder>/mivo.ini" when that folder is writable or already holds a
-// mivo.ini (a portable install), otherwise "$XDG_CONFIG_HOME/mivo/mivo.ini"
+// "<exeFolder>/mivo.ini" when that folder already holds a mivo.ini (a
+// portable set-up, as the build tree's), otherwise "$XDG_CONFIG_HOME/mivo/mivo.ini"
 // with $XDG_CONFIG_HOME defaulting to "$HOME/.config". The mivo folder (and
 // any missing folder above it) is created with mode 0700. When that fails the
 // path is still returned: loading or saving it then reports the error.

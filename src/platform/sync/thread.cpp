@@ -102,4 +102,33 @@ void Sleep(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+int ProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return count;
+  }
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online) : 1;
+}
+
+ThreadScheduling CurrentThreadScheduling() {
+  ThreadScheduling s;
+  sched_param param{};
+  if (::pthread_getschedparam(::pthread_self(), &s.policy, &param) == 0) s.priority = param.sched_priority;
+  const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+  errno = 0;
+  const int nice = ::getpriority(PRIO_PROCESS, tid);
+  if (errno == 0) s.nice = nice;
+  return s;
+}
+
+bool SetCurrentThreadScheduling(const ThreadScheduling& scheduling) {
+  sched_param param{};
+  param.sched_priority = scheduling.priority;
+  const bool policy = ::pthread_setschedparam(::pthread_self(), scheduling.policy, &param) == 0;
+  return SetNice(scheduling.nice) && policy;
+}
+
 }  // namespace mivo::platform

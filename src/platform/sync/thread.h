@@ -46,4 +46,23 @@ bool SetProcessPriorityClass(std::int32_t priorityClass);
 
 void Sleep(unsigned milliseconds);
 
+// The processors this process may run on (its affinity mask, so a
+// `taskset` or a container's CPU set counts), at least 1.
+int ProcessorCount();
+
+// How the system schedules a thread: its policy with its static priority,
+// and its nice value (on Linux each thread has its own).
+struct ThreadScheduling {
+  int policy = 0;
+  int priority = 0;
+  int nice = 0;
+};
+// The calling thread's scheduling.
+ThreadScheduling CurrentThreadScheduling();
+// Gives the calling thread `scheduling`, as a helper thread takes the one
+// of the thread it works for. False when the system refuses (a priority
+// above the thread's own needs rights); the scheduling is then unchanged
+// as far as it was refused.
+bool SetCurrentThreadScheduling(const ThreadScheduling& scheduling);
+
 }  // namespace mivo::platform

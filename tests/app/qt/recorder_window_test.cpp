@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -18,6 +20,7 @@
 #include <string>
 
 #include "app/recorder_dlg.h"
+#include "platform/ui/qt/program_icon.h"
 #include "platform/ui/qt/qt_dialog_host.h"
 #include "settings/recorder_ids.h"
 #include "support/temp_folder.h"
@@ -167,6 +170,23 @@ TEST(RecorderWindow, FolderNamesThatAreNotUtf8ComeBackUnchanged) {
   QTimer::singleShot(0, [&] { dlg.HandleRemoteCommand("quit"); });
   host.DoModal(dlg, nullptr);
   EXPECT_NE(testing::ReadBytes(env.settingsPath).find(lines), std::string::npos);
+}
+
+// The window's icon is the launcher's: every size rendered from the SVG is
+// compiled in, drawn (not empty), and set as the application's icon.
+TEST(RecorderWindow, CarriesTheIconOfTheLauncherInEverySize) {
+  const QIcon icon = ui::ProgramIcon();
+  for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+    const QImage image = icon.pixmap(size, size).toImage();
+    ASSERT_EQ(image.size(), QSize(size, size)) << size;
+    // The record dot's red at the centre of the upper half, transparent corners.
+    const QColor dot = image.pixelColor(size / 2, size * 2 / 5);
+    EXPECT_GT(dot.red(), 150) << size;
+    EXPECT_LT(dot.green(), 120) << size;
+    EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0) << size;
+  }
+  ui::QtDialogHost host;
+  EXPECT_EQ(QApplication::windowIcon().availableSizes().size(), 7);
 }
 
 }  // namespace

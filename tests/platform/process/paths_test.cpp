@@ -33,8 +33,15 @@ TEST(ExecutableFolderTest, IsTheFolderOfTheRunningTest) {
   EXPECT_TRUE(std::filesystem::exists(folder + "/platform_process_tests"));
 }
 
-TEST(DefaultSettingsPathTest, WritableExecutableFolderHoldsTheSettings) {
+TEST(DefaultSettingsPathTest, OnlyAFolderHoldingSettingsIsPortableWritableOrNot) {
+  // A writable program folder (an installation in ~/.local or run by root)
+  // gets no settings of its own; one that holds a mivo.ini does.
   TempFolder exe;
+  TempFolder home;
+  ScopedEnv xdg("XDG_CONFIG_HOME", (home / "cfg").c_str());
+  EXPECT_EQ(DefaultSettingsPath(exe.Path()), home / "cfg/mivo/mivo.ini");
+  EXPECT_FALSE(std::filesystem::exists(exe / "mivo.ini"));
+  Touch(exe / "mivo.ini");
   EXPECT_EQ(DefaultSettingsPath(exe.Path()), exe / "mivo.ini");
 }
 

@@ -1,16 +1,14 @@
 // The program icon: a rounded dark tile with a red record dot over a small
-// waveform, drawn at run time.
+// waveform. data/mivo.svg is its source; the build renders the PNG sizes the
+// desktop theme gets and compiles them in here, so that the window and the
+// launcher show the same picture.
 #pragma once
 
 #include <QIcon>
-#include <QImage>
 
 namespace mivo::ui {
 
-// The icon in the usual sizes (16 to 256 pixels). Needs the QGuiApplication.
+// The icon in the rendered sizes (16 to 256 pixels).
 QIcon ProgramIcon();
-
-// One size of the icon, transparent around the tile.
-QImage RenderProgramIcon(int size);
 
 }  // namespace mivo::ui
