@@ -43,6 +43,7 @@
 #include "encode/gogo_dll.h"
 #include "encode/wma_encoder.h"
 #include "platform/process/child_process.h"
+#include "platform/process/file_io.h"
 #include "platform/process/paths.h"
 #include "platform/process/regular_file.h"
 #include "platform/process/signals.h"
@@ -336,7 +337,7 @@ bool Measure(int fd, const WavInput& in, Measured& measured) {
   std::vector<std::uint8_t> block(std::size_t{1} << 20);
   for (std::uint64_t done = 0; done < in.dataSize;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), in.dataSize - done));
-    if (!ReadInputAt(fd, in.dataOffset + done, block.data(), n)) return false;
+    if (!platform::ReadAt(fd, in.dataOffset + done, block.data(), n)) return false;
     meter.Add(block.data(), n / 4);
     done += n;
   }

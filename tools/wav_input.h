@@ -1,6 +1,6 @@
-// mivo-convert's input: the RIFF chunks of a WAV file, checked for what the
-// recorder's passes can read (16-bit stereo PCM, a 16- or 18-byte format
-// chunk, at least one frame).
+// mivo-convert's input: the RIFF chunks of a WAV file (platform's reader),
+// checked for what the recorder's passes can read (16-bit stereo PCM, a 16-
+// or 18-byte format chunk, at least one frame).
 #pragma once
 
 #include <cstdint>
@@ -16,9 +16,6 @@ struct WavInput {
   std::uint64_t dataOffset = 0;
   std::uint32_t dataSize = 0;
 };
-
-// Reads exactly `bytes` at `offset`; false when the file ends first.
-bool ReadInputAt(int fd, std::uint64_t offset, void* data, std::size_t bytes);
 
 // Fills `in` from the open file of `fileSize` bytes. The reason the file
 // cannot be processed, or nothing.

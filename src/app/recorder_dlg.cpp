@@ -48,13 +48,16 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
       m_splitter(m_settings, m_writer, *this),
       m_timer(m_settings, env.clock ? *env.clock : m_systemClock, *this, m_deferredBoxes),
       m_power(m_settings, env.power),
-      m_awake(env.power, [this](const std::string& line) { Report(line, true); }) {
+      m_awake(env.power, [this](const std::string& line) { Report(line, true); }),
+      m_workerBoxes(
+          *env.host, [this] { return m_timer.State() != RecordingTimer::kOff; },
+          [this](std::string_view line) { Note(line); }, env.unattendedBoxBound) {
   if (!m_env.sleep) m_env.sleep = RealSleep;
   if (!m_env.processor) {
     EncoderSteps steps;
     if (m_env.gogo) {
       const GogoDll* gogo = m_env.gogo;
-      ui::IDialogHost* host = m_env.host;
+      ui::IDialogHost* host = &m_workerBoxes;  // the encoder runs on the worker
       steps.mp3 = [gogo, host](const std::string& track, const std::string& out, const RecorderSettings& s,
                                IProgress& progress, IStepLog& log) {
         return EncodeMp3(*gogo, *host, track, out, s, progress, &log);

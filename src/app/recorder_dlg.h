@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "convert/conversion_queue.h"
 #include "convert/conversion_worker.h"
 #include "convert/queue_journal.h"
+#include "convert/worker_boxes.h"
 #include "platform/power/power.h"
 #include "platform/ui/dialog.h"
 #include "platform/wavein/wavein.h"
@@ -58,6 +60,8 @@ struct RecorderEnvironment {
   platform::IPowerSystem* power = nullptr;  // nullptr: no power service (no power action, nothing keeps the machine awake)
   const IClock* clock = nullptr;            // nullptr: the system's clock
   DiskSpaceQuery diskSpace = nullptr;       // nullptr: the file systems' own figures
+  // How long a box of the worker waits for an answer during a timed run.
+  std::chrono::milliseconds unattendedBoxBound = kUnattendedBoxBound;
 };
 
 // A reply to a command from `mivo --command`.
@@ -126,7 +130,8 @@ class CRecorderDlg final : public ui::CDialog,
   RecorderSettings SettingsSnapshot() const override { return m_shared.Get(); }
   int TimerState() const override { return m_timer.State(); }
   ui::IWindow& Window() override { return Wnd(); }
-  ui::IDialogHost& Host() override { return *m_env.host; }
+  // The worker's boxes: bounded while a timed run needs the worker to go on.
+  ui::IDialogHost& Host() override { return m_workerBoxes; }
   void LogLine(std::string_view line) override { m_log.Line(line); }
   IStepLedger* Ledger() override { return m_journal.get(); }
 
@@ -204,6 +209,7 @@ class CRecorderDlg final : public ui::CDialog,
   PowerAction m_power;
   KeepAwake m_awake;
 
+  WorkerBoxes m_workerBoxes;
   std::unique_ptr<ITrackProcessor> m_ownProcessor;
   // The queue journal beside the settings file; outlives the worker.
   std::unique_ptr<QueueJournal> m_journal;

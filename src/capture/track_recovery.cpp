@@ -170,7 +170,7 @@ RecoveryReport RecoverTracks(QueueJournal& journal, ConversionQueue& queue,
   for (const JournalEntry& j : kept.entries) report.queued.push_back(j.entry.file);
   std::vector<QueueEntry> entries;
   for (const JournalEntry& j : kept.entries) entries.push_back(j.entry);
-  if (!journal.Start(std::move(kept))) tell("the queue journal cannot be kept: no thread for it");
+  journal.Start(std::move(kept));
   for (const QueueEntry& e : entries) queue.Append(e);
   return report;
 }

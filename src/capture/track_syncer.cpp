@@ -37,18 +37,12 @@ TrackSyncer::~TrackSyncer() {
     m_bStop = true;
   }
   m_cv.notify_all();
-  if (m_thread.joinable()) m_thread.join();
+  m_thread.Join();
 }
 
-bool TrackSyncer::Start() {
-  if (m_thread.joinable()) return true;
-  // Thread creation reports failure by an exception; nothing else here throws.
-  try {
-    m_thread = std::thread([this] { Run(); });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
+bool TrackSyncer::Start(std::string* error) {
+  if (m_thread.Joinable()) return true;
+  return m_thread.Start([this] { Run(); }, error);
 }
 
 void TrackSyncer::Attach(int fd, int headerShortening, std::uint32_t dataBytes) {

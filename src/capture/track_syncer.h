@@ -18,9 +18,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
+#include <string>
 
 #include "platform/process/unique_fd.h"
+#include "platform/sync/thread.h"
 
 namespace mivo {
 
@@ -31,8 +32,9 @@ class TrackSyncer {
   TrackSyncer(const TrackSyncer&) = delete;
   TrackSyncer& operator=(const TrackSyncer&) = delete;
 
-  // Starts the thread (once); false when it cannot be started.
-  bool Start();
+  // Starts the thread (once); false, with *error saying why, when the
+  // system gives no thread.
+  bool Start(std::string* error = nullptr);
 
   // Window thread. From now on the header of the open track `fd` (46 - s
   // bytes, s the header shortening) is kept at `dataBytes` of sample data.
@@ -53,7 +55,7 @@ class TrackSyncer {
   std::mutex m_mtx;
   std::condition_variable m_cv;
   bool m_bStop = false;
-  std::thread m_thread;
+  platform::Thread m_thread;
 
   // Under m_mtx: the writer's descriptor while attached, and which
   // attachment it belongs to.

@@ -270,7 +270,14 @@ bool TrackWriter::Open() {
   m_dwGapBytes = gap;
 
   // From now on the header follows the data, and a restart finds the track.
-  static_cast<void>(m_syncer.Start());
+  if (std::string why; !m_syncer.Start(&why)) {
+    // Recording goes on: the header gets its sizes when the track closes,
+    // and after a crash the next start repairs them from the file's length.
+    const std::string line = "no thread keeps the header of " + m_strTrackPath + " up to date (" + why +
+                             "); recording goes on";
+    m_log.Line(line);
+    std::fprintf(stderr, "mivo: %s\n", line.c_str());
+  }
   m_syncer.Attach(m_fd.Get(), m_nShortening, m_dwTrackBytes);
   if (m_journal != nullptr) {
     RecordingTrack rec;

@@ -1,10 +1,10 @@
 #include "convert/queue_journal.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 
 namespace mivo {
 namespace {
@@ -298,19 +298,23 @@ JournalState QueueJournal::Load() {
   return std::move(decoded.state);
 }
 
-bool QueueJournal::Start(JournalState state) {
-  std::lock_guard lock(m_mtx);
-  if (m_bRunning) return true;
-  m_state = std::move(state);
-  ChangedLocked();
-  m_bStop = false;
-  try {
-    m_thread = std::thread([this] { Run(); });
-  } catch (const std::system_error&) {
-    return false;
+void QueueJournal::Start(JournalState state) {
+  {
+    std::lock_guard lock(m_mtx);
+    if (m_bRunning) return;
+    m_state = std::move(state);
+    ChangedLocked();
+    m_bStop = false;
+    m_bRunning = true;
   }
-  m_bRunning = true;
-  return true;
+  std::string why;
+  if (m_thread.Start([this] { Run(); }, &why)) return;
+  {
+    std::lock_guard lock(m_mtx);
+    m_bNoThread = true;
+  }
+  if (m_note) m_note("queue journal " + m_path + ": no thread for it (" + why + "); each change is written as it is made");
+  WriteWithoutThread();
 }
 
 void QueueJournal::Stop() {
@@ -319,10 +323,18 @@ void QueueJournal::Stop() {
     m_bStop = true;
   }
   m_cvChanged.notify_all();
-  if (m_thread.joinable()) m_thread.join();
+  m_thread.Join();
+  WriteWithoutThread();  // what RecordingStarted left
   std::lock_guard lock(m_mtx);
   m_bRunning = false;
+  m_bNoThread = false;
   m_cvWritten.notify_all();
+}
+
+void QueueJournal::WriteWithoutThread() {
+  std::lock_guard writing(m_writeMtx);
+  std::unique_lock lock(m_mtx);
+  if (m_bNoThread) WriteChangeLocked(lock);
 }
 
 std::uint64_t QueueJournal::ChangedLocked() {
@@ -332,6 +344,7 @@ std::uint64_t QueueJournal::ChangedLocked() {
 }
 
 bool QueueJournal::WaitWritten(std::uint64_t change, std::chrono::milliseconds timeout) {
+  WriteWithoutThread();
   std::unique_lock lock(m_mtx);
   m_cvWritten.wait_for(lock, timeout,
                        [&] { return m_nWritten >= change || m_nFailed >= change || !m_bRunning; });
@@ -360,10 +373,13 @@ JournalEntry* QueueJournal::FindLocked(const std::string& file) {
 }
 
 void QueueJournal::RecordingOpened(const RecordingTrack& track) {
-  std::lock_guard lock(m_mtx);
-  m_state.recording = track;
-  m_state.recording.active = true;
-  ChangedLocked();
+  {
+    std::lock_guard lock(m_mtx);
+    m_state.recording = track;
+    m_state.recording.active = true;
+    ChangedLocked();
+  }
+  WriteWithoutThread();
 }
 
 void QueueJournal::RecordingStarted(std::int64_t startTime) {
@@ -375,22 +391,28 @@ void QueueJournal::RecordingStarted(std::int64_t startTime) {
 }
 
 void QueueJournal::RecordingDropped() {
-  std::lock_guard lock(m_mtx);
-  if (!m_state.recording.active) return;
-  m_state.recording = RecordingTrack{};
-  ChangedLocked();
+  {
+    std::lock_guard lock(m_mtx);
+    if (!m_state.recording.active) return;
+    m_state.recording = RecordingTrack{};
+    ChangedLocked();
+  }
+  WriteWithoutThread();
 }
 
 void QueueJournal::Queued(const QueueEntry& entry, const platform::FileId& version) {
-  std::lock_guard lock(m_mtx);
-  if (m_state.recording.active && m_state.recording.file == entry.file) m_state.recording = RecordingTrack{};
-  if (FindLocked(entry.file) == nullptr) {
-    JournalEntry j;
-    j.entry = entry;
-    j.version = version;
-    m_state.entries.push_back(std::move(j));
+  {
+    std::lock_guard lock(m_mtx);
+    if (m_state.recording.active && m_state.recording.file == entry.file) m_state.recording = RecordingTrack{};
+    if (FindLocked(entry.file) == nullptr) {
+      JournalEntry j;
+      j.entry = entry;
+      j.version = version;
+      m_state.entries.push_back(std::move(j));
+    }
+    ChangedLocked();
   }
-  ChangedLocked();
+  WriteWithoutThread();
 }
 
 StepsDone QueueJournal::Done(const QueueEntry& entry) {
@@ -470,37 +492,40 @@ void QueueJournal::Run() {
   for (;;) {
     // After a failed write, the next try waits for the retry time.
     m_cvChanged.wait_for(lock, kRetry, [this] { return m_bStop || (m_nChanged != m_nWritten && !m_bFailing); });
-    if (m_nChanged != m_nWritten) {
-      const std::uint64_t change = m_nChanged;
-      const std::string bytes = EncodeJournal(m_state);
-      lock.unlock();
-      std::string error;
-      const bool ok = platform::ReplaceFileAtomically(m_path, bytes, &error);
-      lock.lock();
-      std::string line;
-      if (ok) {
-        if (m_bFailing) line = "queue journal " + m_path + " is written again";
-        m_bFailing = false;
-        m_nWritten = change;
-      } else {
-        if (!m_bFailing) {
-          line = "queue journal cannot be written: " + error +
-                 "; recording and conversion go on, and it is tried again every second";
-        }
-        m_bFailing = true;
-        m_nFailed = change;
-      }
-      m_cvWritten.notify_all();
-      if (!line.empty() && m_note) {
-        lock.unlock();
-        m_note(line);
-        lock.lock();
-      }
-    }
+    WriteChangeLocked(lock);
     // A change made while the last one was being written (the track that
     // went at termination) is still written before the thread ends; after
     // a failed write it is not waited for.
     if (m_bStop && (m_nChanged == m_nWritten || m_bFailing)) break;
+  }
+}
+
+void QueueJournal::WriteChangeLocked(std::unique_lock<std::mutex>& lock) {
+  if (m_nChanged == m_nWritten) return;
+  const std::uint64_t change = m_nChanged;
+  const std::string bytes = EncodeJournal(m_state);
+  lock.unlock();
+  std::string error;
+  const bool ok = platform::ReplaceFileAtomically(m_path, bytes, &error);
+  lock.lock();
+  std::string line;
+  if (ok) {
+    if (m_bFailing) line = "queue journal " + m_path + " is written again";
+    m_bFailing = false;
+    m_nWritten = std::max(m_nWritten, change);
+  } else {
+    if (!m_bFailing) {
+      line = "queue journal cannot be written: " + error +
+             "; recording and conversion go on, and it is tried again every second";
+    }
+    m_bFailing = true;
+    m_nFailed = std::max(m_nFailed, change);
+  }
+  m_cvWritten.notify_all();
+  if (!line.empty() && m_note) {
+    lock.unlock();
+    m_note(line);
+    lock.lock();
   }
 }
 

@@ -55,12 +55,12 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "convert/conversion_queue.h"
 #include "convert/step_ledger.h"
 #include "platform/files/files.h"
+#include "platform/sync/thread.h"
 
 namespace mivo {
 
@@ -132,8 +132,10 @@ class QueueJournal final : public IStepLedger {
   // "<journal>.bad" and told; what could be read is returned.
   JournalState Load();
   // Takes `state` as the contents, starts the writing thread and writes
-  // them at once. False when the thread cannot be started.
-  bool Start(JournalState state);
+  // them at once. When the system gives no thread, that is told and each
+  // change is written by the call that makes it instead (the start time of
+  // RecordingStarted, which must not wait, with the next change).
+  void Start(JournalState state);
   // Writes what is not yet written and ends the thread.
   void Stop();
 
@@ -166,6 +168,11 @@ class QueueJournal final : public IStepLedger {
   bool WaitWritten(std::uint64_t change, std::chrono::milliseconds timeout);
   JournalEntry* FindLocked(const std::string& file);
   void Run();
+  // Under m_mtx (released while writing): writes the latest change if it
+  // is not on disk.
+  void WriteChangeLocked(std::unique_lock<std::mutex>& lock);
+  // Without a thread: writes the latest change now. Otherwise nothing.
+  void WriteWithoutThread();
 
   const std::string m_path;
   const Note m_note;
@@ -180,7 +187,9 @@ class QueueJournal final : public IStepLedger {
   bool m_bFailing = false;
   bool m_bRunning = false;
   bool m_bStop = false;
-  std::thread m_thread;
+  bool m_bNoThread = false;  // the changes are written by their callers
+  std::mutex m_writeMtx;     // one write at a time (taken before m_mtx)
+  platform::Thread m_thread;
 };
 
 }  // namespace mivo

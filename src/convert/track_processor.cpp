@@ -21,7 +21,7 @@ namespace mivo {
 namespace {
 
 // Failure messages as message boxes without an owner; each blocks only the
-// worker until it is dismissed. Notes go to the debug log and to standard
+// worker until it is dismissed (or closes itself: see WorkerBoxes). Notes go to the debug log and to standard
 // error.
 class BoxReporter final : public IStepReporter {
  public:
@@ -143,7 +143,9 @@ bool TrackProcessor::WriteOutput(const QueueEntry& entry, TrackStep step, const 
     RemoveLeftovers(intent.temp);
     return false;
   }
-  if (m_options.syncToDisk) static_cast<void>(platform::SyncFolderOf(target));
+  // An output whose rename may not outlive a power cut does not count as
+  // written: the track stays.
+  if (m_options.syncToDisk && !platform::SyncFolderOf(target)) return false;
   static_cast<void>(Fault(FaultPoint::Replaced));
   return true;
 }

@@ -14,6 +14,7 @@
 
 #include "app/recorder_dlg.h"
 #include "app/window_link.h"
+#include "convert/track_processor.h"
 #include "platform/ui/headless/headless_host.h"
 #include "settings/recorder_ids.h"
 #include "support/fake_power.h"
@@ -77,14 +78,15 @@ class RecorderTimerTest : public ::testing::Test {
     RecorderEnvironment env;
     env.host = &m_host;
     env.settingsPath = m_dir.PathOf("mivo.ini");
-    env.processor = &m_processor;
+    env.processor = m_builtInProcessor ? nullptr : &m_processor;
+    env.unattendedBoxBound = 10ms;
     env.link = &m_link;
     env.sleep = RecordSleep;
     env.waveIn = &m_wavein;
     env.power = &m_power;
     env.clock = &m_clock;
     env.diskSpace = m_space;
-    m_dlg = std::make_unique<CRecorderDlg>(env, false);
+    m_dlg = std::make_unique<CRecorderDlg>(env, m_builtInProcessor);
     m_w = &m_host.Open(*m_dlg);
   }
   void Finish() {
@@ -135,6 +137,7 @@ class RecorderTimerTest : public ::testing::Test {
   ui::HeadlessHost m_host;
   WindowLink m_link{m_host};
   NoProcessing m_processor;
+  bool m_builtInProcessor = false;  // with MP3 ticked and no MP3 library loaded
   testing::ManualWaveIn m_wavein;
   testing::FakePower m_power;
   FakeClock m_clock;
@@ -170,6 +173,34 @@ TEST_F(RecorderTimerTest, StartNowForOneMinuteStopsAtPlus62AndClosesWithOrWithou
     EXPECT_EQ(m_power.locksHeld, 0);
     EXPECT_EQ(Ini().find("TIMER_ENABLE"), std::string::npos);
   }
+}
+
+// Nobody answers here. Outside a timed run the worker's failure box waits,
+// seen and answered through the command channel; during one it closes itself
+// and the end action comes.
+TEST_F(RecorderTimerTest, AWorkersFailureBoxNeverHoldsUpATimedRunsEndAction) {
+  m_host.LeaveBoxesOpen();
+  m_builtInProcessor = true;  // every MP3 step fails
+  Start("RecWav=0\nRecMp3=1\nm_nSleepBeforProcess=0\n");
+  m_w->Click(IDC_REC);
+  Tone();
+  m_w->Click(IDC_STOP);
+  ASSERT_TRUE(PumpUntil([this] { return !m_host.OpenModals().empty(); }));
+  EXPECT_NE(m_dlg->HandleRemoteCommand("status").text.find(kMp3Failed), std::string::npos);
+  EXPECT_EQ(m_dlg->HandleRemoteCommand("answer ok").status, 0);
+  EXPECT_TRUE(PumpUntil([this] { return m_dlg->Queue().Length() == 0; }));
+
+  ArmNow("1");
+  Tone();
+  TickAt(T + 62);
+  const bool ended = WaitForEnd();
+  m_host.CancelModals();  // a box still waiting would hold the test up
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(m_host.Boxes().size(), 2u);
+  EXPECT_EQ(m_host.ModalAnswers(), std::vector<int>{ui::IDOK});
+  // Each failed MP3 leaves its WAV, the only copy.
+  EXPECT_TRUE(std::filesystem::exists(m_dir.PathOf("music001.wav")));
+  EXPECT_TRUE(std::filesystem::exists(m_dir.PathOf("music002.wav")));
 }
 
 TEST_F(RecorderTimerTest, CountdownFallsToTheRequestedStartAndTellsWhenItStartsAndStops) {

@@ -127,8 +127,9 @@ TEST_F(InputSettingDlgTest, UnknownStoredValuesOpenUnselectedOrAsThePreferredDev
 TEST_F(InputSettingDlgTest, TheFileGivenForThisRunIsNoDeviceToStore) {
   testing::TempFolder tmp;
   const std::string wav = tmp.PathOf("side a.wav");
-  const char header[] = "RIFF\x24\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data\0\0\0\0";
-  testing::WriteBytes(wav, std::string(header, sizeof header - 1));
+  // One frame of silence: a file without audio is refused as an input.
+  const char header[] = "RIFF\x28\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0\x10\xb1\x02\0\x04\0\x10\0data\x04\0\0\0";
+  testing::WriteBytes(wav, std::string(header, sizeof header - 1) + std::string(4, '\0'));
   platform::WaveInOptions options;
   options.inputFile = wav;
   std::string error;

@@ -8,6 +8,7 @@
 
 #include "capture/track_recovery.h"
 #include "capture_rig.h"
+#include "support/no_new_threads.h"
 
 namespace mivo::testing {
 namespace {
@@ -108,6 +109,30 @@ TEST_F(TrackRecoveryTest, AnInterruptedTrackIsRepairedWithTheMeasureCaptureGives
     EXPECT_EQ(repaired.headerShortening, s);
     EXPECT_EQ(m_journal.Contents().entries.back().entry.file, path);
   }
+}
+
+// No thread for the header syncer or the journal: the take is recorded
+// whole, the missing syncer is told, and each change of the journal is
+// written by the call that makes it.
+TEST_F(TrackRecoveryTest, WithoutThreadsRecordingGoesOnAndTheJournalIsStillWritten) {
+  std::string told;
+  {
+    NoNewThreads refused;
+    ASSERT_TRUE(refused.Ok());
+    m_journal.Start({});
+    ::testing::internal::CaptureStderr();
+    Rec();
+    FeedMusic(2);
+    told = ::testing::internal::GetCapturedStderr();
+    Stop();
+  }
+  const std::string path = m_dir.PathOf("music001.wav");
+  EXPECT_NE(told.find("no thread keeps the header of " + path), std::string::npos) << told;
+  EXPECT_EQ(ReadLe32(ReadBytes(path), 42), 2u * 4096);
+  QueueJournal onDisk(m_journal.Path(), nullptr);
+  const JournalState state = onDisk.Load();
+  ASSERT_EQ(state.entries.size(), 1u);
+  EXPECT_EQ(state.entries[0].entry.file, path);
 }
 
 TEST_F(TrackRecoveryTest, ATrackWithoutAudioGoesAndAnotherFileIsLeftAlone) {

@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "convert/track_files.h"
 #include "encode/wma_encoder.h"
+#include "platform/sync/thread.h"
 #include "support/temp_folder.h"
 
 namespace mivo {
@@ -258,6 +260,25 @@ TEST_F(WmaEncoderTest, AnIndexerThatNeverEndsIsWaitedForOnlyUntilTheBoundAndThen
   EXPECT_EQ(m_progress.labels.size(), 2u);
   EXPECT_TRUE(m_progress.positions.empty());
   EXPECT_TRUE(fs::exists(m_out));
+}
+
+// The caller gives up waiting at once: by the time it goes on, the indexing
+// job has stopped, its thread is gone and the file is as it was.
+TEST_F(WmaEncoderTest, AnIndexingJobGivenUpOnHasEndedWhenItsCallerGoesOn) {
+  WriteTrack(44100 * 60);
+  ASSERT_TRUE(Encode(22, true, false));
+  const auto threads = [] {
+    return std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator());
+  };
+  // ThreadSanitizer starts a helper thread with the process's first thread.
+  platform::Thread first;
+  ASSERT_TRUE(first.Start([] {}));
+  first.Join();
+  const auto before = threads();
+  m_platform.indexWait = std::chrono::milliseconds(0);
+  EXPECT_EQ(IndexWmaFile(m_out, nullptr, m_platform), S_OK);
+  EXPECT_EQ(threads(), before);
+  EXPECT_EQ(FilesLeft(), (std::vector<std::string>{"music001.wav", "music001.wma"}));
 }
 
 }  // namespace

@@ -342,13 +342,12 @@ bool CommandServer::Start(const std::string& settingsPath, Handler handler,
   m_handler = std::move(handler);
   m_listen = std::move(listener);
   m_stop = std::move(stop);
-  try {
-    m_thread = std::thread(&CommandServer::Serve, this);
-  } catch (const std::system_error& e) {
+  std::string why;
+  if (!m_thread.Start([this] { Serve(); }, &why)) {
     m_handler = nullptr;
     m_listen.Reset();
     m_stop.Reset();
-    SetError(error, std::string("cannot start the command server thread: ") + e.what());
+    SetError(error, "cannot start the command server thread: " + why);
     return false;
   }
   m_socketPath = path;
@@ -357,7 +356,7 @@ bool CommandServer::Start(const std::string& settingsPath, Handler handler,
 }
 
 void CommandServer::Stop() {
-  if (!m_thread.joinable()) return;
+  if (!m_thread.Joinable()) return;
   const std::uint64_t one = 1;
   ssize_t written = -1;
   do {
@@ -368,9 +367,9 @@ void CommandServer::Stop() {
 
   // From the handler: the thread ends after this connection; a later Stop()
   // from another thread waits for it and cleans up.
-  if (m_thread.get_id() == std::this_thread::get_id()) return;
+  if (m_thread.IsCurrent()) return;
 
-  m_thread.join();
+  m_thread.Join();
   m_listen.Reset();
   m_stop.Reset();
   m_handler = nullptr;

@@ -11,9 +11,9 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "platform/process/unique_fd.h"
+#include "platform/sync/thread.h"
 
 namespace mivo::platform {
 
@@ -78,15 +78,15 @@ class CommandServer {
 
   // The caller must hold the InstanceLock of `settingsPath`: a socket file
   // left there is then stale and is replaced. `handler` runs on the server
-  // thread. False with *error set when the socket cannot be set up or the
-  // server already runs.
+  // thread. False with *error set when the socket cannot be set up, the
+  // system gives no thread for it, or the server already runs.
   bool Start(const std::string& settingsPath, Handler handler, std::string* error);
 
   // Ends the server thread promptly (waiting only for a handler that is
   // running) and removes the socket file. Must not be called from the handler.
   void Stop();
 
-  bool Running() const { return m_thread.joinable(); }
+  bool Running() const { return m_thread.Joinable(); }
 
  private:
   void Serve();
@@ -96,7 +96,7 @@ class CommandServer {
   std::string m_socketPath;
   UniqueFd m_listen;
   UniqueFd m_stop;  // eventfd: readable once Stop() asks the thread to end
-  std::thread m_thread;
+  Thread m_thread;
 };
 
 enum class SendResult {

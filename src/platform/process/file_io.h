@@ -1,15 +1,11 @@
-// Whole reads and writes on a file descriptor, and syncing a file's folder.
+// Whole reads and writes on a file descriptor.
 #pragma once
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <string>
-
-#include "platform/process/unique_fd.h"
 
 namespace mivo::platform {
 
@@ -39,14 +35,6 @@ inline bool WriteAll(int fd, const void* buf, std::size_t n) {
     n -= static_cast<std::size_t>(w);
   }
   return true;
-}
-
-// Syncs the folder that holds `path`, so that a rename into it lasts.
-inline void SyncFolderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir) static_cast<void>(::fsync(dir.Get()));
 }
 
 }  // namespace mivo::platform

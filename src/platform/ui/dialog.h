@@ -70,6 +70,14 @@ class IDialogHost {
   // A message box without an owner window (any thread; blocks only the
   // caller). An empty caption is kAppTitle.
   virtual int MessageBox(std::string_view text, std::string_view caption, unsigned type) = 0;
+  // The same box, closing itself after `timeoutMs` with MB_TIMEDOUT unless it
+  // was answered before; while open it is listed and answered like any
+  // other. A host whose boxes never wait for anyone may keep this default.
+  virtual int MessageBoxTimeout(std::string_view text, std::string_view caption, unsigned type,
+                                unsigned timeoutMs) {
+    static_cast<void>(timeoutMs);
+    return MessageBox(text, caption, type);
+  }
 
   // The shell folder browser: the chosen folder, or nothing when cancelled.
   virtual std::optional<std::string> BrowseForFolder(IWindow* owner, std::string_view title,

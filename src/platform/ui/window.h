@@ -46,6 +46,8 @@ inline constexpr int IDRETRY = 4;
 inline constexpr int IDIGNORE = 5;
 inline constexpr int IDYES = 6;
 inline constexpr int IDNO = 7;
+// The answer of a box that closed itself when its time was up.
+inline constexpr int MB_TIMEDOUT = 32000;
 
 // Notification codes carried with WM_COMMAND.
 inline constexpr int BN_CLICKED = 0;

@@ -227,6 +227,11 @@ std::unique_ptr<IWaveIn> CreateSystemWaveIn(const WaveInOptions& options, std::s
       if (error != nullptr) *error = why;
       return nullptr;
     }
+    // Not a whole frame to play: the run would capture nothing at all.
+    if (info->dataBytes == 0) {
+      if (error != nullptr) *error = "input file " + options.inputFile + ": no audio (the data chunk holds no whole frame)";
+      return nullptr;
+    }
     file = CreateFileBackend(*info);
   }
   if (error != nullptr) error->clear();

@@ -10,6 +10,7 @@
 #include <limits>
 #include <vector>
 
+#include "platform/files/files.h"
 #include "platform/process/file_io.h"
 #include "platform/process/unique_fd.h"
 
@@ -420,7 +421,9 @@ HRESULT IndexAsfFile(const std::string& path, const AsfIndexHooks& hooks) {
                                       : ::rename(temp.Path().c_str(), path.c_str()) == 0;
   if (!replaced) return E_FAIL;
   temp.Keep();
-  SyncFolderOf(path);
+  // Should the folder not reach the disk, a crash leaves the file as it was
+  // before indexing: whole, only without its index.
+  static_cast<void>(SyncFolderOf(path));
   report(100);
   return S_OK;
 }

@@ -1,11 +1,12 @@
 // The indexer: indexes a closed file on a thread of its own and reports to
 // the caller's status callback from there.
 //
-// The thread holds its own reference to the job and to the callback, so it
-// may outlive the indexer: releasing the indexer (or Cancel) stops the job
-// at its next step, and from then on the job can no longer replace the file
-// (the stop and the replacement take the same lock). The callback still
-// receives WMT_CLOSED, with the job's result.
+// The indexer owns the thread: Cancel stops the job at its next step (a
+// block of the file read or copied), and from then on the job can no longer
+// replace the file (the stop and the replacement take the same lock).
+// Releasing the indexer cancels the job and waits for its thread, so that
+// nothing of the job runs once its caller has given up and gone on. The
+// callback still receives WMT_CLOSED, with the job's result.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,10 +14,9 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "platform/process/unique_fd.h"
+#include "platform/sync/thread.h"
 #include "platform/wm/asf_index.h"
 #include "platform/wm/wm.h"
 
@@ -65,7 +65,10 @@ void Run(const std::shared_ptr<Job>& job) {
 
 class Indexer final : public RefCounted<IWMIndexer> {
  public:
-  ~Indexer() override { static_cast<void>(Cancel()); }
+  ~Indexer() override {
+    static_cast<void>(Cancel());
+    m_thread.Join();
+  }
 
   HRESULT StartIndexing(const WCHAR* url, IWMStatusCallback* callback, void* context) override {
     if (url == nullptr || callback == nullptr) return E_POINTER;
@@ -79,13 +82,9 @@ class Indexer final : public RefCounted<IWMIndexer> {
     callback->AddRef();
     job->callback = ComPtr<IWMStatusCallback>(callback);
     job->context = context;
-    // Threads are created through the library, which reports a failure by
-    // throwing: that is turned into a status here.
-    try {
-      std::thread([job] { Run(job); }).detach();
-    } catch (const std::system_error&) {
-      return E_FAIL;
-    }
+    // A thread the system refuses fails the job here, before any status is
+    // sent: the caller does not wait for it.
+    if (!m_thread.Start([job] { Run(job); })) return E_OUTOFMEMORY;
     m_job = std::move(job);
     return S_OK;
   }
@@ -97,6 +96,7 @@ class Indexer final : public RefCounted<IWMIndexer> {
 
  private:
   std::shared_ptr<Job> m_job;
+  Thread m_thread;  // last: joined before the job is let go
 };
 
 }  // namespace

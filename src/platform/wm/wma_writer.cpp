@@ -26,6 +26,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "platform/files/files.h"
 #include "platform/process/file_io.h"
 #include "platform/process/unique_fd.h"
 #include "platform/wm/wm.h"
@@ -394,15 +395,15 @@ HRESULT AudioEncoder::Finish() {
 
 // ---------------------------------------------------------------------------
 
-// Syncs a closed file and renames it; then syncs its folder.
+// Syncs a closed file and renames it; then syncs its folder. False when the
+// file may not survive a power cut: the track it was made from is kept then.
 bool CommitFile(const std::string& temp, const std::string& path) {
   {
     UniqueFd fd(::open(temp.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd || ::fsync(fd.Get()) != 0) return false;
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) return false;
-  SyncFolderOf(path);
-  return true;
+  return SyncFolderOf(path);
 }
 
 class Writer final : public RefCounted<IWMWriter> {

@@ -179,6 +179,22 @@ TEST_F(MessageBoxTest, OpenBoxesAreListedAndAnsweredByTheHost) {
   EXPECT_EQ(host.DoModal(dialog, nullptr), IDOK);
 }
 
+// A worker's box with a bound: listed and answered as any other while open;
+// unanswered, it closes itself when its time is up.
+TEST_F(MessageBoxTest, ABoundedWorkersBoxClosesItselfWhenItsTimeIsUp) {
+  ScriptDialog dialog;
+  dialog.script = [this](ScriptDialog&) {
+    auto answered = std::async(std::launch::async, [this] { return host.MessageBoxTimeout("a", "Mivo", MB_OK, 60000); });
+    ASSERT_TRUE(WaitFor([this] { return host.OpenModals().size() == 1; }));
+    EXPECT_TRUE(host.AnswerModal(IDOK));
+    EXPECT_EQ(answered.get(), IDOK);
+    auto unanswered = std::async(std::launch::async, [this] { return host.MessageBoxTimeout("b", "Mivo", MB_OK, 1); });
+    EXPECT_EQ(unanswered.get(), MB_TIMEDOUT);
+    EXPECT_TRUE(WaitFor([this] { return host.OpenModals().empty() && VisibleBox() == nullptr; }));
+  };
+  EXPECT_EQ(host.DoModal(dialog, nullptr), IDOK);
+}
+
 TEST_F(MessageBoxTest, CancelModalsEndsNestedBoxesDialogsAndWaitingWorkers) {
   ScriptDialog outer;
   ScriptDialog child;

@@ -92,6 +92,12 @@ TEST_F(FileInputTest, RefusesADataChunkLongerThanTheFile) {
   ExpectRefused(bytes, "cut short");
 }
 
+TEST_F(FileInputTest, RefusesAFileWithoutAWholeFrame) {
+  const std::string fmt = Chunk("fmt ", Fmt16(1, 2, 44100, 16));
+  ExpectRefused(Riff(fmt + Chunk("data", "")), "no audio");
+  ExpectRefused(Riff(fmt + Chunk("data", "\1\2\3")), "no audio");
+}
+
 TEST_F(FileInputTest, RefusesAMissingFile) {
   WaveInOptions o;
   o.inputFile = m_folder / "nothing-here.wav";

@@ -42,6 +42,17 @@ int CancelAnswer(unsigned type) {
   }
 }
 
+bool HasButton(unsigned type, int answer) {
+  switch (type & MB_TYPEMASK) {
+    case MB_OKCANCEL: return answer == IDOK || answer == IDCANCEL;
+    case MB_ABORTRETRYIGNORE: return answer == IDABORT || answer == IDRETRY || answer == IDIGNORE;
+    case MB_YESNOCANCEL: return answer == IDYES || answer == IDNO || answer == IDCANCEL;
+    case MB_YESNO: return answer == IDYES || answer == IDNO;
+    case MB_RETRYCANCEL: return answer == IDRETRY || answer == IDCANCEL;
+    default: return answer == IDOK;
+  }
+}
+
 }  // namespace
 
 HeadlessWindow::HeadlessWindow(HeadlessHost& host, CDialog& dialog)
@@ -431,12 +442,29 @@ int HeadlessHost::MessageBox(std::string_view text, std::string_view caption, un
   return Answer(Box{std::string(text), CaptionOf(caption), type, false});
 }
 
-int HeadlessHost::Answer(const Box& box) {
+int HeadlessHost::MessageBoxTimeout(std::string_view text, std::string_view caption, unsigned type,
+                                    unsigned timeoutMs) {
+  return Answer(Box{std::string(text), CaptionOf(caption), type, false}, std::chrono::milliseconds(timeoutMs));
+}
+
+int HeadlessHost::Answer(const Box& box, std::optional<std::chrono::milliseconds> bound) {
   Answerer answerer;
   {
-    std::lock_guard lock(m_mtx);
+    std::unique_lock lock(m_mtx);
     m_boxes.push_back(box);
     if (m_bCancelled) return CancelAnswer(box.type);
+    if (m_bLeaveOpen) {
+      auto waiting = std::make_shared<Waiting>(Waiting{box, std::nullopt});
+      m_waiting.push_back(waiting);
+      const auto answered = [&] { return waiting->answer.has_value() || m_bCancelled; };
+      if (!bound) {
+        m_cvAnswered.wait(lock, answered);
+      } else if (!m_cvAnswered.wait_for(lock, *bound, answered)) {
+        waiting->answer = MB_TIMEDOUT;
+      }
+      std::erase(m_waiting, waiting);
+      return waiting->answer.value_or(CancelAnswer(box.type));
+    }
     if (!m_answerer && !m_answers.empty()) {
       const int answer = m_answers.front();
       m_answers.pop_front();
@@ -450,6 +478,11 @@ int HeadlessHost::Answer(const Box& box) {
 void HeadlessHost::SetAnswerer(Answerer answerer) {
   std::lock_guard lock(m_mtx);
   m_answerer = std::move(answerer);
+}
+
+void HeadlessHost::LeaveBoxesOpen() {
+  std::lock_guard lock(m_mtx);
+  m_bLeaveOpen = true;
 }
 
 void HeadlessHost::QueueAnswer(int answer) {
@@ -500,15 +533,28 @@ std::vector<std::string> HeadlessHost::BrowsedFrom() const {
 void HeadlessHost::CancelModals() {
   std::lock_guard lock(m_mtx);
   m_bCancelled = true;
+  m_cvAnswered.notify_all();
 }
 
 std::vector<OpenModal> HeadlessHost::OpenModals() const {
   std::lock_guard lock(m_mtx);
-  return m_openModals;
+  std::vector<OpenModal> open = m_openModals;
+  for (const auto& w : m_waiting) {
+    if (!w->answer) open.push_back(OpenModal{true, w->box.caption, w->box.text, w->box.type});
+  }
+  return open;
 }
 
 bool HeadlessHost::AnswerModal(int answer) {
   std::lock_guard lock(m_mtx);
+  for (auto it = m_waiting.rbegin(); it != m_waiting.rend(); ++it) {
+    if ((*it)->answer) continue;
+    if (!HasButton((*it)->box.type, answer)) return false;
+    (*it)->answer = answer;
+    m_modalAnswers.push_back(answer);
+    m_cvAnswered.notify_all();
+    return true;
+  }
   if (m_openModals.empty()) return false;
   m_modalAnswers.push_back(answer);
   m_openModals.pop_back();

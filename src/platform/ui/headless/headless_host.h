@@ -3,6 +3,8 @@
 // script while their texts are recorded.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -141,10 +143,13 @@ class HeadlessHost final : public IDialogHost {
   // IDialogHost
   int DoModal(CDialog& dialog, IWindow* parent) override;
   int MessageBox(std::string_view text, std::string_view caption, unsigned type) override;
+  int MessageBoxTimeout(std::string_view text, std::string_view caption, unsigned type,
+                        unsigned timeoutMs) override;
   std::optional<std::string> BrowseForFolder(IWindow* owner, std::string_view title,
                                              std::string_view initialFolder) override;
   void CancelModals() override;
-  // What the test declared open (SetOpenModals); answering takes the newest.
+  // What the test declared open (SetOpenModals), then the boxes nobody
+  // answers (LeaveBoxesOpen); answering takes the newest.
   std::vector<OpenModal> OpenModals() const override;
   bool AnswerModal(int answer) override;
 
@@ -159,7 +164,10 @@ class HeadlessHost final : public IDialogHost {
   void Destroy(HeadlessWindow& window);
 
   // Boxes are answered by the answerer, else by queued answers, else by the
-  // first button of the box (IDOK, IDABORT, IDYES, IDRETRY).
+  // first button of the box (IDOK, IDABORT, IDYES, IDRETRY). After
+  // LeaveBoxesOpen nobody answers: a box waits for AnswerModal, CancelModals
+  // or its timeout (real time).
+  void LeaveBoxesOpen();
   void SetAnswerer(Answerer answerer);
   void QueueAnswer(int answer);
   std::vector<Box> Boxes() const;
@@ -178,7 +186,11 @@ class HeadlessHost final : public IDialogHost {
 
  private:
   friend class HeadlessWindow;
-  int Answer(const Box& box);
+  int Answer(const Box& box, std::optional<std::chrono::milliseconds> bound = std::nullopt);
+  struct Waiting {
+    Box box;
+    std::optional<int> answer;
+  };
 
   mutable std::mutex m_mtx;
   std::vector<std::unique_ptr<HeadlessWindow>> m_windows;
@@ -192,6 +204,9 @@ class HeadlessHost final : public IDialogHost {
   bool m_bCancelled = false;
   std::vector<OpenModal> m_openModals;
   std::vector<int> m_modalAnswers;
+  bool m_bLeaveOpen = false;
+  std::vector<std::shared_ptr<Waiting>> m_waiting;
+  std::condition_variable m_cvAnswered;
 };
 
 }  // namespace mivo::ui

@@ -111,6 +111,20 @@ void BoxRequest::Answer(int answer) {
   m_cv.notify_all();
 }
 
+bool BoxRequest::Answered() {
+  std::lock_guard lock(m_mutex);
+  return m_answered;
+}
+
+int BoxRequest::Wait(std::chrono::milliseconds bound) {
+  std::unique_lock lock(m_mutex);
+  if (!m_cv.wait_for(lock, bound, [this] { return m_answered; })) {
+    m_answered = true;
+    m_answer = MB_TIMEDOUT;
+  }
+  return m_answer;
+}
+
 int BoxRequest::Wait() {
   std::unique_lock lock(m_mutex);
   m_cv.wait(lock, [this] { return m_answered; });

@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QMessageBox>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string_view>
@@ -35,7 +36,10 @@ class BoxRequest {
   unsigned Type() const { return m_type; }
   // The first answer counts; later ones are ignored.
   void Answer(int answer);
+  bool Answered();
   int Wait();
+  // Waits at most `bound`; then answers MB_TIMEDOUT itself.
+  int Wait(std::chrono::milliseconds bound);
 
  private:
   const unsigned m_type;

@@ -1,6 +1,7 @@
 #include "platform/ui/qt/modal_tracker.h"
 
 #include <QAbstractButton>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -28,8 +29,8 @@ ModalTracker::~ModalTracker() {
 }
 
 int ModalTracker::MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
-                             unsigned type) {
-  if (IsGuiThread()) return RunOnGuiThread(owner, text, caption, type);
+                             unsigned type, std::optional<std::chrono::milliseconds> bound) {
+  if (IsGuiThread()) return RunOnGuiThread(owner, text, caption, type, bound);
 
   auto request = std::make_shared<BoxRequest>(type);
   {
@@ -44,18 +45,26 @@ int ModalTracker::MessageBox(QWidget* owner, std::string_view text, std::string_
         ShowForOtherThread(request, owner, t, c);
       },
       [request] { request->Answer(CancelAnswer(request->Type())); });
-  const int answer = request->Wait();
+  const int answer = bound ? request->Wait(*bound) : request->Wait();
+  if (answer == MB_TIMEDOUT) PostToGui(m_invoker.get(), [this, request] { CloseBoxOf(request); });
   Forget(request);
   return answer;
 }
 
 int ModalTracker::RunOnGuiThread(QWidget* owner, std::string_view text, std::string_view caption,
-                                 unsigned type) {
+                                 unsigned type, std::optional<std::chrono::milliseconds> bound) {
   if (ShuttingDown()) return CancelAnswer(type);
   QPointer<QMessageBox> box = CreateMessageBox(owner, text, caption, type, m_boxFont);
-  m_openBoxes.push_back(OpenBox{box, type});
+  m_openBoxes.push_back(OpenBox{box, type, {}});
+  bool timedOut = false;
+  if (bound) {
+    QTimer::singleShot(*bound, box.data(), [&timedOut, b = box.data()] {
+      timedOut = true;
+      b->done(QDialog::Rejected);
+    });
+  }
   box->exec();
-  const int answer = box ? AnswerOf(*box, type) : CancelAnswer(type);
+  const int answer = timedOut ? MB_TIMEDOUT : box ? AnswerOf(*box, type) : CancelAnswer(type);
   delete box.data();
   std::erase_if(m_openBoxes, [](const OpenBox& b) { return b.box.isNull(); });
   return answer;
@@ -64,6 +73,7 @@ int ModalTracker::RunOnGuiThread(QWidget* owner, std::string_view text, std::str
 void ModalTracker::ShowForOtherThread(const std::shared_ptr<BoxRequest>& request, QWidget* owner,
                                       const std::string& text, const std::string& caption) {
   const unsigned type = request->Type();
+  if (request->Answered()) return;  // its time was up before it could be shown
   if (ShuttingDown()) {
     request->Answer(CancelAnswer(type));
     return;
@@ -78,8 +88,15 @@ void ModalTracker::ShowForOtherThread(const std::shared_ptr<BoxRequest>& request
     request->Answer(CancelAnswer(type));
   });
   std::erase_if(m_openBoxes, [](const OpenBox& b) { return b.box.isNull(); });
-  m_openBoxes.push_back(OpenBox{box, type});
+  m_openBoxes.push_back(OpenBox{box, type, request});
   box->show();
+}
+
+void ModalTracker::CloseBoxOf(const std::shared_ptr<BoxRequest>& request) {
+  const std::vector<OpenBox> boxes = m_openBoxes;  // closing changes the list
+  for (const OpenBox& open : boxes) {
+    if (open.box && open.request.lock() == request) open.box->done(QDialog::Rejected);
+  }
 }
 
 void ModalTracker::Forget(const std::shared_ptr<BoxRequest>& request) {

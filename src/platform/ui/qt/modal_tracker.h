@@ -9,7 +9,9 @@
 #include <QObject>
 #include <QPointer>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -34,7 +36,9 @@ class ModalTracker {
   // thread it runs a nested loop; from another thread the box is queued to
   // the GUI thread (behind that thread's earlier calls to the owner) and only
   // the caller waits. During shutdown it answers at once with CancelAnswer.
-  int MessageBox(QWidget* owner, std::string_view text, std::string_view caption, unsigned type);
+  // With a bound the box closes itself then and answers MB_TIMEDOUT.
+  int MessageBox(QWidget* owner, std::string_view text, std::string_view caption, unsigned type,
+                 std::optional<std::chrono::milliseconds> bound = std::nullopt);
 
   // Any thread: answers the waiting boxes, then closes every open box and
   // folder chooser and ends every window above the outermost with IDCANCEL.
@@ -54,10 +58,12 @@ class ModalTracker {
 
  private:
   int RunOnGuiThread(QWidget* owner, std::string_view text, std::string_view caption,
-                     unsigned type);
+                     unsigned type, std::optional<std::chrono::milliseconds> bound);
   void ShowForOtherThread(const std::shared_ptr<BoxRequest>& request, QWidget* owner,
                           const std::string& text, const std::string& caption);
   void Forget(const std::shared_ptr<BoxRequest>& request);
+  // Closes the box shown for a waiter whose time was up.
+  void CloseBoxOf(const std::shared_ptr<BoxRequest>& request);
   void CloseOpenModals();
   void AnswerWaiting();
 
@@ -70,6 +76,7 @@ class ModalTracker {
   struct OpenBox {
     QPointer<QMessageBox> box;
     unsigned type = 0;
+    std::weak_ptr<BoxRequest> request;  // the waiter of another thread, if any
   };
   std::vector<OpenBox> m_openBoxes;
   std::vector<QPointer<QDialog>> m_openDialogs;

@@ -53,6 +53,12 @@ int QtDialogHost::MessageBox(std::string_view text, std::string_view caption, un
   return m_impl->tracker.MessageBox(nullptr, text, caption, type);
 }
 
+int QtDialogHost::MessageBoxTimeout(std::string_view text, std::string_view caption, unsigned type,
+                                    unsigned timeoutMs) {
+  if (m_impl == nullptr) return 0;
+  return m_impl->tracker.MessageBox(nullptr, text, caption, type, std::chrono::milliseconds(timeoutMs));
+}
+
 std::optional<std::string> QtDialogHost::BrowseForFolder(IWindow* owner, std::string_view title,
                                                          std::string_view initialFolder) {
   if (m_impl == nullptr || !IsGuiThread() || m_impl->tracker.ShuttingDown()) return std::nullopt;

@@ -28,6 +28,8 @@ class QtDialogHost final : public IDialogHost {
   // GUI thread; -1 from another thread or without a QApplication.
   int DoModal(CDialog& dialog, IWindow* parent) override;
   int MessageBox(std::string_view text, std::string_view caption, unsigned type) override;
+  int MessageBoxTimeout(std::string_view text, std::string_view caption, unsigned type,
+                        unsigned timeoutMs) override;
   // GUI thread. The folder as its file-system bytes.
   std::optional<std::string> BrowseForFolder(IWindow* owner, std::string_view title,
                                              std::string_view initialFolder) override;
