@@ -193,7 +193,7 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
   auto wma = [&](const std::string& out) {
     if (!m_steps.wma) reporter.Note("WMA output of " + track + " failed: this build has no WMA encoder");
     const WmaSetting& w = settings.m_WmaSetting;
-    return m_steps.wma && m_steps.wma(track, out, WmaProfileNumber(w), w.bUseWMA8, w.bAddIndex, progress);
+    return m_steps.wma && m_steps.wma(track, out, WmaProfileNumber(w), w.bUseWMA8, w.bAddIndex, progress, reporter);
   };
 
   // Every step in its order. A step of either kind is one line here.

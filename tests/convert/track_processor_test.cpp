@@ -134,7 +134,7 @@ EncoderSteps FakeEncoders(EncoderLog& log, bool mp3Ok = true) {
     return mp3Ok;
   };
   steps.wma = [&log](const std::string&, const std::string& out, int profile, bool useWma8, bool addIndex,
-                     IProgress&) {
+                     IProgress&, IStepLog&) {
     log.calls.push_back("wma " + out);
     log.profile = profile;
     log.useWma8 = useWma8;
