@@ -1,8 +1,9 @@
 // The writer: profile inputs, sample buffers, and the codec module
 // (libmivo_wma.so, see wma_codec.h) behind them, loaded when the first
-// writer begins writing. Only the profile's audio stream is written. The file is written beside its name ("<name>.tmp"), synced, and
-// renamed over the name at EndWriting: until then no file carries the name,
-// and a writer released before EndWriting removes what it wrote.
+// writer begins writing. Only the profile's audio stream is written. The
+// file is written beside its name ("<name>.tmp"), synced, and renamed over
+// the name at EndWriting: until then no file carries the name, and a writer
+// released before EndWriting removes what it wrote.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -299,7 +300,9 @@ class Writer final : public RefCounted<IWMWriter> {
     HRESULT hr = sample->GetBufferAndLength(&data, &length);
     if (SUCCEEDED(hr)) {
       const WmaPcmFormat& pcm = m_inputs[static_cast<std::size_t>(m_audioInput)]->Pcm();
-      hr = length % pcm.blockAlign != 0 ? E_FAIL : m_encoder.get_deleter().api->write(m_encoder.get(), data, length / pcm.blockAlign);
+      hr = length % pcm.blockAlign != 0
+               ? E_FAIL
+               : m_encoder.get_deleter().api->write(m_encoder.get(), data, length / pcm.blockAlign);
     }
     if (FAILED(hr)) m_writeStatus = hr;
     return hr;
