@@ -289,7 +289,8 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
     if (ledger != nullptr) ledger->StepEnded(entry, st.id, !ok);
   }
   if (!materialize()) return outcome;
-  if (outcome.outputFailed && !settings.RecWav) {
+  // Made from a source, the track is a work file: the source stays.
+  if (outcome.outputFailed && !settings.RecWav && source == nullptr) {
     reporter.Note(track + " is kept although WAV output is off: an output step failed");
   }
 
