@@ -167,8 +167,8 @@ bench-compare: build
 	@printf '\n==> %s\n' "Comparing mivo-convert with FFmpeg, SoX and cp + sync (hyperfine)"
 	ROUNDS="$(ROUNDS)" BATCH_ROUNDS="$(BATCH_ROUNDS)" bench/compare.sh $(BUILD_DIR)
 
-# The programs, libgogo.so (in lib/<triplet>/mivo), the launcher, icons, metadata and
-# manual pages. The tree can be moved as a whole: the programs find libgogo.so
+# The programs, libgogo.so and libmivo_wma.so (in lib/<triplet>/mivo), the launcher, icons, metadata and
+# manual pages. The tree can be moved as a whole: the programs find their libraries
 # relative to themselves.
 install: build
 	@printf '\n==> %s\n' "Installing into $(DESTDIR)$(PREFIX)"

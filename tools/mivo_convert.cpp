@@ -791,7 +791,9 @@ EncoderSteps ToolEncoders(ToolLibraries& libraries) {
     };
   }
   steps.wma = [](const std::string& track, const std::string& out, int profile, bool useWma8, bool addIndex,
-                 IProgress& progress) { return EncodeWma(track, out, profile, useWma8, addIndex, progress); };
+                 IProgress& progress, IStepLog& log) {
+    return EncodeWma(track, out, profile, useWma8, addIndex, progress, {}, &log);
+  };
   return steps;
 }
 

@@ -64,7 +64,9 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
       };
     }
     steps.wma = [](const std::string& track, const std::string& out, int profile, bool useWma8, bool addIndex,
-                   IProgress& progress) { return EncodeWma(track, out, profile, useWma8, addIndex, progress); };
+                   IProgress& progress, IStepLog& log) {
+      return EncodeWma(track, out, profile, useWma8, addIndex, progress, {}, &log);
+    };
     m_ownProcessor = std::make_unique<TrackProcessor>(std::move(steps));
     m_env.processor = m_ownProcessor.get();
   }

@@ -193,7 +193,7 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
   auto wma = [&](const std::string& out) {
     if (!m_steps.wma) reporter.Note("WMA output of " + track + " failed: this build has no WMA encoder");
     const WmaSetting& w = settings.m_WmaSetting;
-    return m_steps.wma && m_steps.wma(track, out, WmaProfileNumber(w), w.bUseWMA8, w.bAddIndex, progress);
+    return m_steps.wma && m_steps.wma(track, out, WmaProfileNumber(w), w.bUseWMA8, w.bAddIndex, progress, reporter);
   };
 
   // Every step in its order. A step of either kind is one line here.
@@ -289,7 +289,8 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
     if (ledger != nullptr) ledger->StepEnded(entry, st.id, !ok);
   }
   if (!materialize()) return outcome;
-  if (outcome.outputFailed && !settings.RecWav) {
+  // Made from a source, the track is a work file: the source stays.
+  if (outcome.outputFailed && !settings.RecWav && source == nullptr) {
     reporter.Note(track + " is kept although WAV output is off: an output step failed");
   }
 

@@ -28,9 +28,10 @@ struct EncoderSteps {
   std::function<bool(const std::string& track, const std::string& out, const RecorderSettings& settings,
                      IProgress& progress, IStepLog& log)>
       mp3;
-  // WMA with the profile number and the two flags of the WMA settings.
+  // WMA with the profile number and the two flags of the WMA settings. Why
+  // it failed, when the encoder can tell, goes to `log`.
   std::function<bool(const std::string& track, const std::string& out, int profile, bool useWma8,
-                     bool addIndex, IProgress& progress)>
+                     bool addIndex, IProgress& progress, IStepLog& log)>
       wma;
 };
 

@@ -1,25 +1,15 @@
 #include "encode/gogo_dll.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstring>
-#include <filesystem>
 #include <system_error>
-#include <vector>
 
 #include "convert/progress.h"
-#include "platform/process/paths.h"
 #include "platform/registry/registry.h"
 #include "platform/ui/dialog.h"
 #include "settings/recorder_settings.h"
-
-// The installed programs' private library folder, relative to their own
-// (the folder their RUNPATH names).
-#ifndef MIVO_PRIVATELIB_FROM_BIN
-#define MIVO_PRIVATELIB_FROM_BIN "../lib/mivo"
-#endif
 
 namespace mivo {
 namespace {
@@ -85,24 +75,6 @@ std::string LibraryPathFromInstPath(std::string value) {
     value += kGogoLibraryName;
   }
   return value;
-}
-
-// The plain name's path in the first bundled folder that holds it; empty for
-// a name with '/' or when none does.
-std::string BundledPath(const GogoSearch& search) {
-  if (search.libraryName.empty() || search.libraryName.find('/') != std::string::npos) return {};
-  std::vector<std::filesystem::path> folders;
-  if (!search.bundledFolder.empty()) {
-    folders.emplace_back(search.bundledFolder);
-  } else {
-    const std::filesystem::path exe(platform::ExecutableFolder());
-    folders = {exe / ".." / "lib", exe / MIVO_PRIVATELIB_FROM_BIN};
-  }
-  for (const std::filesystem::path& folder : folders) {
-    std::string path = (folder / search.libraryName).lexically_normal().string();
-    if (::access(path.c_str(), F_OK) == 0) return path;
-  }
-  return {};
 }
 
 // The registry's INSTPATH, when it is there as a plain string.
@@ -185,7 +157,7 @@ int LoadGogoDll(GogoDll& dll, const GogoSearch& search) {
       dll.strLoadedFrom = search.libraryName;
     } else {
       why = dll.library.Error();
-      if (const std::string bundled = BundledPath(search); !bundled.empty()) {
+      if (const std::string bundled = platform::BundledLibraryPath(search.libraryName, search.bundledFolder); !bundled.empty()) {
         if (dll.library.Open(bundled)) {
           dll.strLoadedFrom = bundled;
         } else {

@@ -8,6 +8,7 @@
 
 #include "convert/progress.h"
 #include "platform/avifile/avifile.h"
+#include "platform/wm/wma_codec.h"
 
 namespace mivo {
 
@@ -281,7 +282,7 @@ HRESULT IndexWmaFile(const std::string& path, IProgress* progress, const WmaPlat
 // ---------------------------------------------------------------------------
 
 bool EncodeWma(const std::string& source, const std::string& output, int profileNumber, bool useWma8,
-               bool addIndex, IProgress& progress, const WmaPlatform& platform) {
+               bool addIndex, IProgress& progress, const WmaPlatform& platform, IStepLog* log) {
   CWmaWriter writer(&progress, platform);
   if (FAILED(platform::CoInitialize(nullptr))) return false;
 
@@ -302,6 +303,13 @@ bool EncodeWma(const std::string& source, const std::string& output, int profile
   writer.Close();
   manager.Reset();
   profile.Reset();
+  if (FAILED(hr) && log != nullptr) {
+    // The writer has tried the module already; asking again gives the reason.
+    std::string why;
+    if (wm::LoadWmaCodec(&why) == nullptr) {
+      log->Note("WMA output of " + source + " failed: the WMA encoder module cannot be loaded (" + why + ")");
+    }
+  }
 
   if (SUCCEEDED(hr) && addIndex) hr = IndexWmaFile(output, &progress, platform);
   platform::CoUninitialize();

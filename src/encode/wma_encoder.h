@@ -18,6 +18,7 @@
 namespace mivo {
 
 class IProgress;
+class IStepLog;
 
 using platform::HRESULT;
 
@@ -94,9 +95,10 @@ HRESULT IndexWmaFile(const std::string& path, IProgress* progress = nullptr, con
 
 // One track into one WMA file with system profile `profileNumber` of the
 // version-7.0 set (WMA8 flag) or the version-4.0 set; indexed afterwards
-// when `addIndex` is set. True when every step succeeded. Runs on the
-// conversion worker's thread.
+// when `addIndex` is set. True when every step succeeded. A writer that
+// failed because the codec module cannot be loaded is told to `log`, with
+// the reason. Runs on the conversion worker's thread.
 bool EncodeWma(const std::string& source, const std::string& output, int profileNumber, bool useWma8,
-               bool addIndex, IProgress& progress, const WmaPlatform& platform = {});
+               bool addIndex, IProgress& progress, const WmaPlatform& platform = {}, IStepLog* log = nullptr);
 
 }  // namespace mivo

@@ -134,7 +134,7 @@ EncoderSteps FakeEncoders(EncoderLog& log, bool mp3Ok = true) {
     return mp3Ok;
   };
   steps.wma = [&log](const std::string&, const std::string& out, int profile, bool useWma8, bool addIndex,
-                     IProgress&) {
+                     IProgress&, IStepLog&) {
     log.calls.push_back("wma " + out);
     log.profile = profile;
     log.useWma8 = useWma8;
@@ -388,6 +388,15 @@ TEST(TrackProcessor, FromASourceTheFirstPassThatWorksWritesTheTrackAndTheSourceS
   processor.Process(entry, s, quiet, told, nullptr, &source);
   EXPECT_TRUE(testing::ReadBytes(f.track) == bytes);
   EXPECT_EQ(f.log.mp3Input, testing::SamplesOf(bytes, 0));
+
+  // A failed encoder: the track made from the source is a work file, not
+  // the only copy of a recording, so nothing claims it is kept.
+  std::filesystem::remove(f.track);
+  s.RecWav = false;
+  told = {};
+  f.Processor(false).Process(entry, s, quiet, told, nullptr, &source);
+  EXPECT_EQ(told.failed, std::vector<std::string>{std::string(kMp3Failed)});
+  for (const std::string& note : told.notes) EXPECT_EQ(note.find("is kept"), std::string::npos) << note;
 }
 
 // The real worker thread around the processor.

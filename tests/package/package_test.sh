@@ -2,7 +2,7 @@
 # package_test.sh BUILD_DIR VERSION APP_ID PRIVATELIB_FROM_BIN
 # Installs the build tree into a temporary prefix, moves the installed tree elsewhere and checks
 # it: every file in place, the programs run and convert to MP3 through the libgogo.so of that
-# tree, the launcher and the AppStream metadata validate, both manual pages render without
+# tree and to WMA through its libmivo_wma.so (which no program links), the launcher and the AppStream metadata validate, both manual pages render without
 # warnings. Then builds the Debian package with CPack, checks its fields, unpacks it with
 # dpkg-deb -x and runs it the same way, and runs lintian on it (errors fail, warnings are shown).
 set -euo pipefail
@@ -17,7 +17,7 @@ trap 'rm -rf "$T"' EXIT
 fail() { printf 'package_test: FAIL: %s\n' "$*" >&2; exit 1; }
 step() { printf '\n--- %s\n' "$*"; }
 
-# No other copy of libgogo may help: no library path, no registry of our own.
+# No other copy of libgogo or libmivo_wma may help: no library path, no registry of our own.
 unset LD_LIBRARY_PATH
 export HOME=$T/home XDG_CONFIG_HOME=$T/home/.config LC_ALL=C.UTF-8
 mkdir -p "$HOME"
@@ -27,6 +27,7 @@ mkdir -p "$T/in" "$T/conf"
 sox -n -r 44100 -c 2 -b 16 "$T/in/tone.wav" synth 1 sine 440 || fail "sox could not make the input"
 cp "$T/in/tone.wav" "$T/in/tone2.wav"
 printf 'RecWav=0\nRecMp3=1\n' >"$T/conf/mivo.ini"
+printf 'RecWav=0\nRecWma=1\n' >"$T/conf/wma.ini"
 
 # The programs of a tree ($1: its bin folder) run, and convert through the tree's own library,
 # two files at once: each in a process the program starts from its own file.
@@ -53,7 +54,19 @@ check_programs() {
         [[ ! -e $out/$name.wav ]] || fail "a WAV result was made with RecWav=0"
     done
     [[ -z $(find "$out" -name '.mivo-convert-*') ]] || fail "a work folder was left in $out"
-    echo "ok: $bin runs; two MP3 files made at once, each through $bin/$privlib/libgogo.so"
+    # WMA through the tree's own module, loaded only when a WMA file is written.
+    for p in mivo mivo-convert; do
+        ! readelf -d "$bin/$p" | grep -E 'NEEDED.*(libav|libswresample)' || fail "$p links FFmpeg"
+    done
+    LD_DEBUG=libs "$bin/mivo-convert" --config "$T/conf/wma.ini" -o "$out" "$T/in/tone.wav" \
+        >"$T/convert-wma-$2.log" 2>&1 || { cat "$T/convert-wma-$2.log"; fail "$bin/mivo-convert to WMA"; }
+    lib=$(sed -n 's/.*calling init: \(.*libmivo_wma\.so\)$/\1/p' "$T/convert-wma-$2.log")
+    [[ -n $lib && $(realpath "$lib") == $(realpath "$bin/$privlib/libmivo_wma.so") ]] \
+        || fail "libmivo_wma.so was loaded from '$lib', not from the tree's own $privlib"
+    [[ $(ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of csv=p=0 "$out/tone.wma") == wmav2 ]] \
+        || fail "$out/tone.wma is no WMA file"
+    echo "ok: $bin runs; two MP3 files made at once, each through $bin/$privlib/libgogo.so;" \
+         "a WMA file through $bin/$privlib/libmivo_wma.so"
 }
 
 # The files of an installed tree ($1: the prefix).
@@ -63,6 +76,7 @@ check_tree() {
         echo bin/mivo
         echo bin/mivo-convert
         echo "$(realpath -m --relative-to="$root" "$root/bin/$privlib")/libgogo.so"
+        echo "$(realpath -m --relative-to="$root" "$root/bin/$privlib")/libmivo_wma.so"
         echo "share/applications/$appid.desktop"
         echo "share/metainfo/$appid.metainfo.xml"
         echo share/icons/hicolor/scalable/apps/mivo.svg
@@ -104,6 +118,7 @@ deb=$(echo "$T"/deb/mivo_"$version"_*.deb)
 [[ -f $deb && ${deb##*/} == "mivo_${version}_$(dpkg --print-architecture).deb" ]] || fail "no package mivo_${version}_<arch>.deb"
 dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "Depends lacks Qt: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -f "$deb" Depends | grep -q 'libmp3lame0' || fail "Depends lacks LAME (libgogo's): $(dpkg-deb -f "$deb" Depends)"
+dpkg-deb -f "$deb" Depends | grep -q 'libavcodec' || fail "Depends lacks FFmpeg (libmivo_wma's): $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -f "$deb" Depends | grep -q 'fonts-japanese-gothic' || fail "Depends lacks a Japanese font"
 dpkg-deb -f "$deb" Recommends | grep -q '^pulseaudio | pipewire-pulse' || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
 dpkg-deb -x "$deb" "$T/root"

@@ -86,8 +86,8 @@ class MivoConvert : public ::testing::Test {
     WriteBytes(dir.PathOf(name), bytes);
     return dir.PathOf(name);
   }
-  Result Exec(const std::string& args) {
-    const std::string cmd = "TMPDIR=" + dir.PathOf("tmp") + " " + MIVO_CONVERT + " " + args + " >" +
+  Result Exec(const std::string& args, const std::string& tool = MIVO_CONVERT) {
+    const std::string cmd = "TMPDIR=" + dir.PathOf("tmp") + " " + tool + " " + args + " >" +
                             dir.PathOf("stdout") + " 2>" + dir.PathOf("stderr") + " </dev/null";
     Result r;
     const int raw = std::system(cmd.c_str());
@@ -273,6 +273,25 @@ TEST_F(MivoConvert, EncodesMp3AndWmaBesideTheWav) {
   EXPECT_EQ(static_cast<unsigned char>(mp3[sync + 1]) & 0xE0, 0xE0);
   // An ASF file: its header object first.
   EXPECT_EQ(ReadBytes(dir.PathOf("out/x.wma")).substr(0, 8), std::string("\x30\x26\xB2\x75\x8E\x66\xCF\x11", 8));
+}
+
+TEST_F(MivoConvert, WithoutItsWmaModuleOnlyTheWmaStepFailsAndTheWavIsWritten) {
+  // A copy of the tool with no library folder beside it: the WMA writer's
+  // module cannot be found, neither through the RUNPATH nor by its path.
+  ASSERT_TRUE(fs::create_directory(dir.PathOf("bin")));
+  const std::string tool = dir.PathOf("bin/mivo-convert");
+  fs::copy_file(MIVO_CONVERT, tool);
+  Settings("RecWma=1\nRecWav=1\nRecNormalize=1\n");
+  const std::string bytes = WavBytes(Alternating(44100, 5000, -5000, 3000, -3000));
+  const std::string input = Input("x.wav", bytes);
+  const Result r = Exec("--config " + dir.PathOf("mivo.ini") + " -o " + dir.PathOf("out") + " " + input, tool);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the WMA encoder module cannot be loaded (libmivo_wma.so: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("WMAエンコード中にエラーが発生しました"), std::string::npos) << r.err;
+  // The WAV result is whole (normalized), no WMA file or half of one exists.
+  EXPECT_EQ(OutFiles(), std::vector<std::string>{"x.wav"});
+  EXPECT_NE(ReadBytes(dir.PathOf("out/x.wav")), bytes);
+  EXPECT_EQ(ReadBytes(input), bytes);
 }
 
 TEST_F(MivoConvert, RelativeRecFolderLiesBesideTheSettingsFileAndRelativeOutputInTheCurrentFolder) {

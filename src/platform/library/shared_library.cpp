@@ -1,6 +1,18 @@
 #include "platform/library/shared_library.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "platform/process/paths.h"
+
+// The installed programs' private library folder, relative to their own
+// (the folder their RUNPATH names).
+#ifndef MIVO_PRIVATELIB_FROM_BIN
+#define MIVO_PRIVATELIB_FROM_BIN "../lib/mivo"
+#endif
 
 namespace mivo::platform {
 namespace {
@@ -58,6 +70,22 @@ void* SharedLibrary::Symbol(const char* name, std::string* error) const {
     *error = LastDlError("the symbol is missing");
   }
   return address;
+}
+
+std::string BundledLibraryPath(const std::string& name, const std::string& folder) {
+  if (name.empty() || name.find('/') != std::string::npos) return {};
+  std::vector<std::filesystem::path> folders;
+  if (!folder.empty()) {
+    folders.emplace_back(folder);
+  } else {
+    const std::filesystem::path exe(ExecutableFolder());
+    folders = {exe / ".." / "lib", exe / MIVO_PRIVATELIB_FROM_BIN};
+  }
+  for (const std::filesystem::path& f : folders) {
+    std::string path = (f / name).lexically_normal().string();
+    if (::access(path.c_str(), F_OK) == 0) return path;
+  }
+  return {};
 }
 
 }  // namespace mivo::platform

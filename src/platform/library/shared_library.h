@@ -44,4 +44,13 @@ class SharedLibrary {
   std::string m_strError;
 };
 
+// The path of `name` (a plain file name) in the first folder that holds it
+// of those a program's RUNPATH names, found from the executable's place:
+// "lib" beside its folder (the build tree), then the installed tree's
+// private folder (lib/<triplet>/mivo). For when the usual search does not
+// see that RUNPATH (as under AddressSanitizer, whose dlopen comes from its
+// own runtime). `folder`, when given, is the one folder looked in instead.
+// Empty for a name with '/' or when no folder holds it.
+std::string BundledLibraryPath(const std::string& name, const std::string& folder = {});
+
 }  // namespace mivo::platform
