@@ -3,14 +3,19 @@
 // Output frame m lies at m × D on the intermediate grid, input frame i at
 // i × U; output m sums x[i] × h[|mD - iU|] over the input frames i whose
 // taps reach it, in order of rising i. The plain loop does exactly that.
-// The lane engine gives the same bytes faster: it precomputes, for each
-// phase, the taps of W consecutive outputs side by side, each twice, once
-// for each channel (zero where an output's taps have not begun or have
-// ended), so that one input frame (left, right), repeated across a
-// register, times two vectors of taps advances W outputs of both channels
-// at once while each lane adds its own products in the plain order. Adding a zero product
-// changes a sum at most in the sign of a zero, which rounds to the same
-// sample. The build keeps a × b + c as two roundings (no fused multiply-add).
+// The lane engine gives the same bytes faster. Outputs U apart share their
+// taps (a round: U outputs, D input frames). Each round is cut into groups
+// of W consecutive outputs starting at 0, W, 2W, ... (the last group has
+// fewer); for each group start the engine precomputes the taps of its W
+// outputs side by side, each twice, once for each channel (zero where an
+// output's taps have not begun or have ended), so that one input frame
+// (left, right), repeated across a register, times two vectors of taps
+// advances W outputs of both channels at once while each lane adds its own
+// products in the plain order. One row of taps serves the same group in
+// several consecutive rounds, whose inputs overlap, so the inputs stay in
+// the nearest cache. Adding a zero product changes a sum at most in the
+// sign of a zero, which rounds to the same sample. The build keeps a × b + c
+// as two roundings (no fused multiply-add).
 //
 // Threads share the outputs of each block: every output is still summed by
 // the same code in the same order, whichever thread computes it, so the
@@ -100,8 +105,9 @@ struct KernelArgs {
   const double* taps;  // per tap: W outputs' taps, each twice
   int count;           // taps per lane
   const double* x[kGroupsPerCall];  // input frames as (left, right) pairs
-  double* yL[kGroupsPerCall];  // W outputs each
+  double* yL[kGroupsPerCall];  // `lanes` outputs each
   double* yR[kGroupsPerCall];
+  int lanes;  // outputs of a group (W, fewer in a round's last group)
 };
 
 // The pair (p[0], p[1]) repeated across W doubles: written out, so that
@@ -119,13 +125,16 @@ template <int W>
 }
 
 // Outputs 0 … W/2 - 1 of a group are in `lo`, W/2 … W - 1 in `hi`, each as
-// (left, right).
+// (left, right); the first `lanes` are stored.
 template <int W>
 [[gnu::always_inline]] inline void StoreGroup(const typename LaneType<W>::type& lo,
-                                              const typename LaneType<W>::type& hi, double* yL, double* yR) {
-  for (int k = 0; k < W / 2; ++k) {
+                                              const typename LaneType<W>::type& hi, int lanes, double* yL,
+                                              double* yR) {
+  for (int k = 0; k < W / 2 && k < lanes; ++k) {
     yL[k] = lo[2 * k];
     yR[k] = lo[2 * k + 1];
+  }
+  for (int k = 0; k < W / 2 && W / 2 + k < lanes; ++k) {
     yL[W / 2 + k] = hi[2 * k];
     yR[W / 2 + k] = hi[2 * k + 1];
   }
@@ -153,7 +162,7 @@ template <int W>
     }
   }
 #pragma GCC unroll 8
-  for (int q = 0; q < K; ++q) StoreGroup<W>(lo[q], hi[q], a.yL[q], a.yR[q]);
+  for (int q = 0; q < K; ++q) StoreGroup<W>(lo[q], hi[q], a.lanes, a.yL[q], a.yR[q]);
 }
 
 void LaneKernel2(const KernelArgs& a) { LaneKernel<2>(a); }
@@ -231,32 +240,35 @@ Conversions BestConversions() {
   return c;
 }
 
-// The taps of every phase laid out for W lanes, and the chunked walk over
-// the outputs that reuses each table for K groups while it is in cache.
+// The taps of every group start laid out for W lanes, and the walk over
+// the outputs in chunks of K rounds that reuses each table for K groups
+// while it is in cache.
 class LaneEngine {
  public:
   LaneEngine(const PreciseFilter& f, int lanes) : m_f(f), m_w(lanes) {
     const std::int64_t U = f.U, D = f.D, N = f.N;
-    m_lo.resize(static_cast<std::size_t>(U));
-    m_count.resize(static_cast<std::size_t>(U));
-    m_offset.resize(static_cast<std::size_t>(U));
+    const std::int64_t groups = CeilDiv(U, m_w);
+    m_lo.resize(static_cast<std::size_t>(groups));
+    m_count.resize(static_cast<std::size_t>(groups));
+    m_offset.resize(static_cast<std::size_t>(groups));
     std::vector<std::int64_t> lo(static_cast<std::size_t>(m_w)), taps(static_cast<std::size_t>(m_w));
-    for (std::int64_t j = 0; j < U; ++j) {
-      const std::int64_t m0 = m_w * j;
+    for (std::int64_t g = 0; g < groups; ++g) {
+      const std::int64_t m0 = m_w * g;
+      const int n = static_cast<int>(std::min<std::int64_t>(m_w, U - m0));
       int count = 0;
-      for (int k = 0; k < m_w; ++k) {
+      for (int k = 0; k < n; ++k) {
         const std::int64_t mD = (m0 + k) * D;
         lo[k] = CeilDiv(mD - N, U);
         taps[k] = FloorDiv(mD + N, U) - lo[k] + 1;
         count = std::max(count, static_cast<int>(lo[k] - lo[0] + taps[k]));
       }
-      m_lo[j] = lo[0];
-      m_count[j] = count;
-      m_offset[j] = m_taps.size();
+      m_lo[g] = lo[0];
+      m_count[g] = count;
+      m_offset[g] = m_taps.size();
       // A row per tap: the W outputs' taps, each twice (left, right).
       m_taps.resize(m_taps.size() + static_cast<std::size_t>(count) * 2 * m_w, 0.0);
-      double* table = &m_taps[m_offset[j]];
-      for (int k = 0; k < m_w; ++k) {
+      double* table = &m_taps[m_offset[g]];
+      for (int k = 0; k < n; ++k) {
         const std::int64_t mD = (m0 + k) * D;
         const std::int64_t delta = lo[k] - lo[0];
         for (std::int64_t t = 0; t < taps[k]; ++t) {
@@ -268,7 +280,7 @@ class LaneEngine {
       }
     }
     m_maxEnd = 0;
-    for (std::int64_t j = 0; j < U; ++j) m_maxEnd = std::max(m_maxEnd, m_lo[j] + m_count[j]);
+    for (std::int64_t g = 0; g < groups; ++g) m_maxEnd = std::max(m_maxEnd, m_lo[g] + m_count[g]);
     switch (m_w) {
       case 8: m_kernel = LaneKernel8; break;
       case 4: m_kernel = LaneKernel4; break;
@@ -276,7 +288,7 @@ class LaneEngine {
     }
   }
 
-  std::int64_t ChunkOutputs() const { return std::int64_t{m_w} * m_f.U * kGroupsPerCall; }
+  std::int64_t ChunkOutputs() const { return std::int64_t{m_f.U} * kGroupsPerCall; }
   // Input frames from one chunk to the next.
   std::int64_t ChunkInputFrames() const { return RoundShift(kGroupsPerCall); }
   // Input frames chunk c reads: [FirstFrame(c), EndFrame(c)).
@@ -291,12 +303,14 @@ class LaneEngine {
     const std::int64_t U = m_f.U;
     const std::int64_t round0 = c * kGroupsPerCall;
     KernelArgs a{};
-    for (std::int64_t j = 0; j < U; ++j) {
-      a.taps = &m_taps[m_offset[j]];
-      a.count = m_count[j];
+    for (std::size_t g = 0; g < m_lo.size(); ++g) {
+      const std::int64_t m0 = m_w * static_cast<std::int64_t>(g);
+      a.taps = &m_taps[m_offset[g]];
+      a.count = m_count[g];
+      a.lanes = static_cast<int>(std::min<std::int64_t>(m_w, U - m0));
       for (int q = 0; q < kGroupsPerCall; ++q) {
-        const std::int64_t base = m_lo[j] + RoundShift(round0 + q) - winStart;
-        const std::int64_t out = m_w * (q * U + j);
+        const std::int64_t base = m_lo[g] + RoundShift(round0 + q) - winStart;
+        const std::int64_t out = q * U + m0;
         a.x[q] = x + 2 * base;
         a.yL[q] = yL + out;
         a.yR[q] = yR + out;
@@ -306,12 +320,12 @@ class LaneEngine {
   }
 
  private:
-  // Groups r × U apart share their phase; their inputs lie r × W × D apart.
-  std::int64_t RoundShift(std::int64_t round) const { return round * m_w * m_f.D; }
+  // Rounds r apart share their taps; their inputs lie r × D apart.
+  std::int64_t RoundShift(std::int64_t round) const { return round * m_f.D; }
 
   const PreciseFilter& m_f;
   int m_w;
-  std::vector<std::int64_t> m_lo;
+  std::vector<std::int64_t> m_lo;  // per group start
   std::vector<int> m_count;
   std::vector<std::size_t> m_offset;
   std::vector<double> m_taps;
