@@ -860,6 +860,7 @@ class Converter {
             IOutputClaims& claims)
       : m_setup(setup), m_stop(stop), m_console(console), m_claims(claims),
         m_processor(ToolEncoders(libraries), TrackProcessorOptions{.syncToDisk = false,
+                                                                   .writeResultEarly = setup.settings.RecWav,
                                                                    .preciseThreads = setup.threads}) {}
 
   // True when the input was processed without a failed step. `place` is

@@ -254,6 +254,7 @@ MIVO_BENCH(BM_Precise)
     ->Args({1, 3, kAuto, 0})
     ->Args({0, 3, static_cast<int>(PreciseKernel::Lanes2), 1})
     ->Args({0, 3, static_cast<int>(PreciseKernel::Lanes4), 1})
+    ->Args({0, 3, static_cast<int>(PreciseKernel::Lanes4Fused), 1})
     ->Args({0, 3, static_cast<int>(PreciseKernel::Lanes8), 1});
 // The plain loop, for scale; at the lowest precision only (it runs long).
 BENCHMARK(BM_Precise)

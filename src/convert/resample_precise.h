@@ -63,8 +63,11 @@ std::int64_t PreciseOutputFrames(const PreciseFilter& filter, std::int64_t input
 // The filtered values (before the 255/256 scaling and rounding) of output
 // frames first … first + count - 1 of an input held in memory (`frames`
 // interleaved left, right). Frames outside the input count as silence.
+// `recheck`: how near a step of the output's rounding a fused kernel's sum
+// must lie to be summed again the plain way; 0 takes the proven bound of
+// the difference (a larger one makes more sums, or all, go the plain way).
 void PreciseFilterValues(const PreciseFilter& filter, PreciseKernel kernel, const std::int16_t* frames,
                          std::int64_t inputFrames, std::int64_t first, std::int64_t count, double* yL,
-                         double* yR);
+                         double* yR, double recheck = 0.0);
 
 }  // namespace mivo

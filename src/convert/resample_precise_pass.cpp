@@ -3,14 +3,28 @@
 // Output frame m lies at m × D on the intermediate grid, input frame i at
 // i × U; output m sums x[i] × h[|mD - iU|] over the input frames i whose
 // taps reach it, in order of rising i. The plain loop does exactly that.
-// The lane engine gives the same bytes faster: it precomputes, for each
-// phase, the taps of W consecutive outputs side by side, each twice, once
-// for each channel (zero where an output's taps have not begun or have
-// ended), so that one input frame (left, right), repeated across a
-// register, times two vectors of taps advances W outputs of both channels
-// at once while each lane adds its own products in the plain order. Adding a zero product
-// changes a sum at most in the sign of a zero, which rounds to the same
-// sample. The build keeps a × b + c as two roundings (no fused multiply-add).
+// The lane engine gives the same bytes faster. Outputs U apart share their
+// taps (a round: U outputs, D input frames). Each round is cut into groups
+// of W consecutive outputs starting at 0, W, 2W, ... (the last group has
+// fewer); for each group start the engine precomputes the taps of its W
+// outputs side by side, each twice, once for each channel (zero where an
+// output's taps have not begun or have ended), so that one input frame
+// (left, right), repeated across a register, times two vectors of taps
+// advances W outputs of both channels at once while each lane adds its own
+// products in the plain order. One row of taps serves the same group in
+// several consecutive rounds, whose inputs overlap, so the inputs stay in
+// the nearest cache. Adding a zero product changes a sum at most in the
+// sign of a zero, which rounds to the same sample. The build keeps a × b + c
+// as two roundings (no fused multiply-add) except in the fused kernel.
+//
+// The fused kernel adds each product with one rounding (FMA), which spares
+// the processor half its operations. Its sum of n products differs from
+// the plain one by at most 2·γn·Σ|x·h| (γn = n·u / (1 - n·u), u = 2^-53:
+// the error bound of a dot product in any order, with or without fused
+// operations, taken twice), where |x| ≤ 32768. The output sample is a
+// non-decreasing function of the sum, so when the samples of sum - e and
+// sum + e agree, for e at least that bound, the plain sum gives that sample
+// too; the few sums where they do not are summed again the plain way.
 //
 // Threads share the outputs of each block: every output is still summed by
 // the same code in the same order, whichever thread computes it, so the
@@ -25,6 +39,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
+#define MIVO_X86_FUSED 1
 #endif
 
 #include "convert/resample_precise.h"
@@ -100,8 +115,9 @@ struct KernelArgs {
   const double* taps;  // per tap: W outputs' taps, each twice
   int count;           // taps per lane
   const double* x[kGroupsPerCall];  // input frames as (left, right) pairs
-  double* yL[kGroupsPerCall];  // W outputs each
+  double* yL[kGroupsPerCall];  // `lanes` outputs each
   double* yR[kGroupsPerCall];
+  int lanes;  // outputs of a group (W, fewer in a round's last group)
 };
 
 // The pair (p[0], p[1]) repeated across W doubles: written out, so that
@@ -119,19 +135,26 @@ template <int W>
 }
 
 // Outputs 0 … W/2 - 1 of a group are in `lo`, W/2 … W - 1 in `hi`, each as
-// (left, right).
+// (left, right); the first `lanes` are stored.
 template <int W>
 [[gnu::always_inline]] inline void StoreGroup(const typename LaneType<W>::type& lo,
-                                              const typename LaneType<W>::type& hi, double* yL, double* yR) {
-  for (int k = 0; k < W / 2; ++k) {
+                                              const typename LaneType<W>::type& hi, int lanes, double* yL,
+                                              double* yR) {
+  for (int k = 0; k < W / 2 && k < lanes; ++k) {
     yL[k] = lo[2 * k];
     yR[k] = lo[2 * k + 1];
+  }
+  for (int k = 0; k < W / 2 && W / 2 + k < lanes; ++k) {
     yL[W / 2 + k] = hi[2 * k];
     yR[W / 2 + k] = hi[2 * k + 1];
   }
 }
 
-template <int W>
+// The fused form's builtin returns a 256-bit vector: the kernel is inlined
+// into a function built for AVX and FMA, so no call ever passes one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <int W, bool Fused = false>
 [[gnu::always_inline]] inline void LaneKernel(const KernelArgs& a) {
   using V = typename LaneType<W>::type;
   static_assert(sizeof(V) == W * sizeof(double));
@@ -148,18 +171,27 @@ template <int W>
     for (int q = 0; q < K; ++q) {
       V b;
       Pairs<W>(a.x[q] + 2 * t, b);
+#ifdef MIVO_X86_FUSED
+      if constexpr (Fused) {
+        lo[q] = __builtin_ia32_vfmaddpd256(b, c0, lo[q]);
+        hi[q] = __builtin_ia32_vfmaddpd256(b, c1, hi[q]);
+        continue;
+      }
+#endif
       lo[q] += b * c0;
       hi[q] += b * c1;
     }
   }
 #pragma GCC unroll 8
-  for (int q = 0; q < K; ++q) StoreGroup<W>(lo[q], hi[q], a.yL[q], a.yR[q]);
+  for (int q = 0; q < K; ++q) StoreGroup<W>(lo[q], hi[q], a.lanes, a.yL[q], a.yR[q]);
 }
+#pragma GCC diagnostic pop
 
 void LaneKernel2(const KernelArgs& a) { LaneKernel<2>(a); }
 #if defined(__x86_64__) || defined(__i386__)
 #define MIVO_X86_KERNELS 1
 [[gnu::target("avx")]] void LaneKernel4(const KernelArgs& a) { LaneKernel<4>(a); }
+[[gnu::target("avx,fma")]] void LaneKernel4Fused(const KernelArgs& a) { LaneKernel<4, true>(a); }
 [[gnu::target("avx512f")]] void LaneKernel8(const KernelArgs& a) { LaneKernel<8>(a); }
 #else
 void LaneKernel4(const KernelArgs& a) { LaneKernel<4>(a); }
@@ -196,8 +228,8 @@ void RoundOutputs(const double* yL, const double* yR, std::size_t frames, std::i
 }
 
 // Four sums to four samples (as 32-bit whole numbers within 16 bits).
-[[gnu::target("avx")]] inline __m128i RoundFourAvx(const double* y) {
-  __m256d v = _mm256_mul_pd(_mm256_set1_pd(kOutputScale), _mm256_loadu_pd(y));
+[[gnu::target("avx")]] inline __m128i RoundFourAvx(__m256d y) {
+  __m256d v = _mm256_mul_pd(_mm256_set1_pd(kOutputScale), y);
   v = _mm256_max_pd(_mm256_min_pd(v, _mm256_set1_pd(32767.0)), _mm256_set1_pd(-32768.0));
   v = _mm256_round_pd(_mm256_add_pd(v, _mm256_set1_pd(0.5)), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
   return _mm256_cvttpd_epi32(v);
@@ -207,11 +239,37 @@ void RoundOutputs(const double* yL, const double* yR, std::size_t frames, std::i
                                             std::int16_t* out) {
   std::size_t i = 0;
   for (; i + 4 <= frames; i += 4) {
-    const __m128i l = RoundFourAvx(yL + i), r = RoundFourAvx(yR + i);
+    const __m128i l = RoundFourAvx(_mm256_loadu_pd(yL + i)), r = RoundFourAvx(_mm256_loadu_pd(yR + i));
     const __m128i frames01 = _mm_unpacklo_epi32(l, r), frames23 = _mm_unpackhi_epi32(l, r);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(frames01, frames23));
   }
   RoundOutputs(yL + i, yR + i, frames - i, out + 2 * i);
+}
+#endif
+
+// The first of the sums y[from … count) whose samples at y - e and y + e
+// differ (count when there is none).
+std::size_t NextUnsettled(const double* y, std::size_t from, std::size_t count, double e) {
+  for (std::size_t i = from; i < count; ++i) {
+    if (OutputSample(y[i] - e) != OutputSample(y[i] + e)) return i;
+  }
+  return count;
+}
+
+#ifdef MIVO_X86_KERNELS
+[[gnu::target("avx")]] std::size_t NextUnsettledAvx(const double* y, std::size_t from, std::size_t count,
+                                                    double e) {
+  const __m256d ve = _mm256_set1_pd(e);
+  std::size_t i = from;
+  for (; i + 4 <= count; i += 4) {
+    const __m256d v = _mm256_loadu_pd(y + i);
+    const __m128i below = RoundFourAvx(_mm256_sub_pd(v, ve)), above = RoundFourAvx(_mm256_add_pd(v, ve));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(below, above)) != 0xFFFF) {
+      const std::size_t at = NextUnsettled(y, i, i + 4, e);
+      if (at < i + 4) return at;
+    }
+  }
+  return NextUnsettled(y, i, count, e);
 }
 #endif
 
@@ -231,52 +289,82 @@ Conversions BestConversions() {
   return c;
 }
 
-// The taps of every phase laid out for W lanes, and the chunked walk over
-// the outputs that reuses each table for K groups while it is in cache.
+int LanesOf(PreciseKernel kernel) {
+  switch (kernel) {
+    case PreciseKernel::Lanes8: return 8;
+    case PreciseKernel::Lanes4:
+    case PreciseKernel::Lanes4Fused: return 4;
+    default: return 2;
+  }
+}
+
+// The taps of every group start laid out for W lanes, and the walk over
+// the outputs in chunks of K rounds that reuses each table for K groups
+// while it is in cache.
 class LaneEngine {
  public:
-  LaneEngine(const PreciseFilter& f, int lanes) : m_f(f), m_w(lanes) {
+  // `recheck` as PreciseFilterValues takes it.
+  LaneEngine(const PreciseFilter& f, PreciseKernel kernel, double recheck = 0.0)
+      : m_f(f), m_w(LanesOf(kernel)), m_fused(kernel == PreciseKernel::Lanes4Fused) {
     const std::int64_t U = f.U, D = f.D, N = f.N;
-    m_lo.resize(static_cast<std::size_t>(U));
-    m_count.resize(static_cast<std::size_t>(U));
-    m_offset.resize(static_cast<std::size_t>(U));
+    const std::int64_t groups = CeilDiv(U, m_w);
+    m_lo.resize(static_cast<std::size_t>(groups));
+    m_count.resize(static_cast<std::size_t>(groups));
+    m_offset.resize(static_cast<std::size_t>(groups));
     std::vector<std::int64_t> lo(static_cast<std::size_t>(m_w)), taps(static_cast<std::size_t>(m_w));
-    for (std::int64_t j = 0; j < U; ++j) {
-      const std::int64_t m0 = m_w * j;
+    double mostWeight = 0.0;  // the largest Σ|h| of an output
+    int mostTerms = 0;
+    for (std::int64_t g = 0; g < groups; ++g) {
+      const std::int64_t m0 = m_w * g;
+      const int n = static_cast<int>(std::min<std::int64_t>(m_w, U - m0));
       int count = 0;
-      for (int k = 0; k < m_w; ++k) {
+      for (int k = 0; k < n; ++k) {
         const std::int64_t mD = (m0 + k) * D;
         lo[k] = CeilDiv(mD - N, U);
         taps[k] = FloorDiv(mD + N, U) - lo[k] + 1;
         count = std::max(count, static_cast<int>(lo[k] - lo[0] + taps[k]));
       }
-      m_lo[j] = lo[0];
-      m_count[j] = count;
-      m_offset[j] = m_taps.size();
+      m_lo[g] = lo[0];
+      m_count[g] = count;
+      m_offset[g] = m_taps.size();
       // A row per tap: the W outputs' taps, each twice (left, right).
       m_taps.resize(m_taps.size() + static_cast<std::size_t>(count) * 2 * m_w, 0.0);
-      double* table = &m_taps[m_offset[j]];
-      for (int k = 0; k < m_w; ++k) {
+      double* table = &m_taps[m_offset[g]];
+      for (int k = 0; k < n; ++k) {
         const std::int64_t mD = (m0 + k) * D;
         const std::int64_t delta = lo[k] - lo[0];
+        double weight = 0.0;
         for (std::int64_t t = 0; t < taps[k]; ++t) {
           const std::int64_t index = mD - (lo[k] + t) * U;
           const double h = f.h[static_cast<std::size_t>(index < 0 ? -index : index)];
           table[(delta + t) * 2 * m_w + 2 * k] = h;
           table[(delta + t) * 2 * m_w + 2 * k + 1] = h;
+          weight += std::fabs(h);
         }
+        mostWeight = std::max(mostWeight, weight);
       }
+      mostTerms = std::max(mostTerms, count);
     }
     m_maxEnd = 0;
-    for (std::int64_t j = 0; j < U; ++j) m_maxEnd = std::max(m_maxEnd, m_lo[j] + m_count[j]);
+    for (std::int64_t g = 0; g < groups; ++g) m_maxEnd = std::max(m_maxEnd, m_lo[g] + m_count[g]);
     switch (m_w) {
       case 8: m_kernel = LaneKernel8; break;
       case 4: m_kernel = LaneKernel4; break;
       default: m_kernel = LaneKernel2; break;
     }
+#ifdef MIVO_X86_KERNELS
+    if (m_fused) {
+      m_kernel = LaneKernel4Fused;
+      m_nextUnsettled = NextUnsettledAvx;
+    }
+#endif
+    // Twice the bound: room for the roundings of the bound itself and of
+    // sum - e and sum + e.
+    const double nu = mostTerms * std::ldexp(1.0, -53);
+    m_recheck = recheck > 0.0 ? recheck : 2.0 * (2.0 * nu / (1.0 - nu) * 32768.0 * mostWeight);
   }
 
-  std::int64_t ChunkOutputs() const { return std::int64_t{m_w} * m_f.U * kGroupsPerCall; }
+  std::int64_t ChunkOutputs() const { return std::int64_t{m_f.U} * kGroupsPerCall; }
   // Input frames from one chunk to the next.
   std::int64_t ChunkInputFrames() const { return RoundShift(kGroupsPerCall); }
   // Input frames chunk c reads: [FirstFrame(c), EndFrame(c)).
@@ -291,41 +379,63 @@ class LaneEngine {
     const std::int64_t U = m_f.U;
     const std::int64_t round0 = c * kGroupsPerCall;
     KernelArgs a{};
-    for (std::int64_t j = 0; j < U; ++j) {
-      a.taps = &m_taps[m_offset[j]];
-      a.count = m_count[j];
+    for (std::size_t g = 0; g < m_lo.size(); ++g) {
+      const std::int64_t m0 = m_w * static_cast<std::int64_t>(g);
+      a.taps = &m_taps[m_offset[g]];
+      a.count = m_count[g];
+      a.lanes = static_cast<int>(std::min<std::int64_t>(m_w, U - m0));
       for (int q = 0; q < kGroupsPerCall; ++q) {
-        const std::int64_t base = m_lo[j] + RoundShift(round0 + q) - winStart;
-        const std::int64_t out = m_w * (q * U + j);
+        const std::int64_t base = m_lo[g] + RoundShift(round0 + q) - winStart;
+        const std::int64_t out = q * U + m0;
         a.x[q] = x + 2 * base;
         a.yL[q] = yL + out;
         a.yR[q] = yR + out;
       }
       m_kernel(a);
     }
+    if (m_fused) Recheck(c, x, winStart, yL, yR);
   }
 
  private:
-  // Groups r × U apart share their phase; their inputs lie r × W × D apart.
-  std::int64_t RoundShift(std::int64_t round) const { return round * m_w * m_f.D; }
+  // Rounds r apart share their taps; their inputs lie r × D apart.
+  std::int64_t RoundShift(std::int64_t round) const { return round * m_f.D; }
+
+  // The fused sums of chunk c that lie too near a step of the output
+  // rounding, summed again the plain way.
+  void Recheck(std::int64_t c, const double* x, std::int64_t winStart, double* yL, double* yR) const {
+    const auto n = static_cast<std::size_t>(ChunkOutputs());
+    for (int ch = 0; ch < 2; ++ch) {
+      double* y = ch == 0 ? yL : yR;
+      for (std::size_t j = m_nextUnsettled(y, 0, n, m_recheck); j < n;
+           j = m_nextUnsettled(y, j + 1, n, m_recheck)) {
+        y[j] = PlainValue(c * ChunkOutputs() + static_cast<std::int64_t>(j), ch, x, winStart);
+      }
+    }
+  }
+
+  // Output m of channel ch as the plain loop sums it.
+  double PlainValue(std::int64_t m, int ch, const double* x, std::int64_t winStart) const {
+    const std::int64_t U = m_f.U, mD = m * m_f.D;
+    double sum = 0.0;
+    for (std::int64_t i = CeilDiv(mD - m_f.N, U), hi = FloorDiv(mD + m_f.N, U); i <= hi; ++i) {
+      const std::int64_t k = mD - i * U;
+      sum += x[2 * (i - winStart) + ch] * m_f.h[static_cast<std::size_t>(k < 0 ? -k : k)];
+    }
+    return sum;
+  }
 
   const PreciseFilter& m_f;
   int m_w;
-  std::vector<std::int64_t> m_lo;
+  std::vector<std::int64_t> m_lo;  // per group start
   std::vector<int> m_count;
   std::vector<std::size_t> m_offset;
   std::vector<double> m_taps;
   std::int64_t m_maxEnd = 0;
   void (*m_kernel)(const KernelArgs&) = nullptr;
+  bool m_fused;
+  double m_recheck = 0.0;  // e of the fused kernel's recheck
+  std::size_t (*m_nextUnsettled)(const double*, std::size_t, std::size_t, double) = NextUnsettled;
 };
-
-int LanesOf(PreciseKernel kernel) {
-  switch (kernel) {
-    case PreciseKernel::Lanes8: return 8;
-    case PreciseKernel::Lanes4: return 4;
-    default: return 2;
-  }
-}
 
 // The plain sum of one output frame, as the method defines it.
 void PlainSum(const PreciseFilter& f, const std::int16_t* frames, std::int64_t inputFrames, std::int64_t m,
@@ -667,7 +777,7 @@ std::shared_ptr<const PreciseTables> BuildTables(const FilterChoice& choice, Pre
   auto tables = std::make_shared<PreciseTables>();
   BuildFilter(choice, tables->filter);
   tables->kernel = kernel;
-  if (kernel != PreciseKernel::Reference) tables->engine = std::make_unique<LaneEngine>(tables->filter, LanesOf(kernel));
+  if (kernel != PreciseKernel::Reference) tables->engine = std::make_unique<LaneEngine>(tables->filter, kernel);
   return tables;
 }
 
@@ -728,10 +838,12 @@ bool PreciseKernelSupported(PreciseKernel kernel) {
     case PreciseKernel::Lanes2: return true;
 #ifdef MIVO_X86_KERNELS
     case PreciseKernel::Lanes4: return __builtin_cpu_supports("avx");
+    case PreciseKernel::Lanes4Fused: return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
     case PreciseKernel::Lanes8: return __builtin_cpu_supports("avx512f");
 #else
     case PreciseKernel::Lanes4:
     case PreciseKernel::Lanes8: return true;  // plain vector code of the target
+    case PreciseKernel::Lanes4Fused: return false;
 #endif
   }
   return false;
@@ -744,10 +856,12 @@ const char* PreciseKernelName(PreciseKernel kernel) {
 #ifdef MIVO_X86_KERNELS
     case PreciseKernel::Lanes2: return "SSE2, 2 lanes";
     case PreciseKernel::Lanes4: return "AVX, 4 lanes";
+    case PreciseKernel::Lanes4Fused: return "AVX and FMA, 4 lanes";
     case PreciseKernel::Lanes8: return "AVX-512, 8 lanes";
 #else
     case PreciseKernel::Lanes2: return "vector, 2 lanes";
     case PreciseKernel::Lanes4: return "vector, 4 lanes";
+    case PreciseKernel::Lanes4Fused: return "vector and FMA, 4 lanes";
     case PreciseKernel::Lanes8: return "vector, 8 lanes";
 #endif
   }
@@ -756,19 +870,20 @@ const char* PreciseKernelName(PreciseKernel kernel) {
 
 PreciseKernel BestPreciseKernel() {
   if (PreciseKernelSupported(PreciseKernel::Lanes8)) return PreciseKernel::Lanes8;
+  if (PreciseKernelSupported(PreciseKernel::Lanes4Fused)) return PreciseKernel::Lanes4Fused;
   if (PreciseKernelSupported(PreciseKernel::Lanes4)) return PreciseKernel::Lanes4;
   return PreciseKernel::Lanes2;
 }
 
 void PreciseFilterValues(const PreciseFilter& f, PreciseKernel kernel, const std::int16_t* frames,
                          std::int64_t inputFrames, std::int64_t first, std::int64_t count, double* yL,
-                         double* yR) {
+                         double* yR, double recheck) {
   if (kernel == PreciseKernel::Auto) kernel = BestPreciseKernel();
   if (kernel == PreciseKernel::Reference || !PreciseKernelSupported(kernel)) {
     for (std::int64_t i = 0; i < count; ++i) PlainSum(f, frames, inputFrames, first + i, yL[i], yR[i]);
     return;
   }
-  const LaneEngine engine(f, LanesOf(kernel));
+  const LaneEngine engine(f, kernel, recheck);
   const std::int64_t chunk = engine.ChunkOutputs();
   std::vector<double> cL(static_cast<std::size_t>(chunk)), cR(static_cast<std::size_t>(chunk));
   std::vector<double> x;

@@ -56,10 +56,13 @@ double BesselI0(double x);
 // How the high-precision method sums its taps. Every choice gives the same
 // bytes; Reference is the plain loop over the taps in order, the others
 // precompute the taps of each phase and run several outputs per SIMD
-// register, each lane keeping the plain order.
-enum class PreciseKernel { Auto, Reference, Lanes2, Lanes4, Lanes8 };
+// register, each lane keeping the plain order. Lanes4Fused adds each
+// product with one rounding (FMA), so its sums may differ from the plain
+// ones in the last bits: a sum that lies so near a step of the output's
+// rounding that the difference could matter is summed again the plain way.
+enum class PreciseKernel { Auto, Reference, Lanes2, Lanes4, Lanes8, Lanes4Fused };
 bool PreciseKernelSupported(PreciseKernel kernel);
-// The widest kernel the processor runs.
+// The fastest kernel the processor runs.
 PreciseKernel BestPreciseKernel();
 // "SSE2, 2 lanes", "AVX, 4 lanes", ... as the debug log names them.
 const char* PreciseKernelName(PreciseKernel kernel);

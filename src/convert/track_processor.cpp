@@ -216,6 +216,11 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
       {TrackStep::Wma, settings.RecWma, true, kWmaFailed, {}, &outcome.wmaPath, wmaPath, wma},
   };
 
+  const Step* lastPass = nullptr;
+  for (const Step& st : steps) {
+    if (st.enabled && st.pass) lastPass = &st;
+  }
+
   std::int32_t weights[std::size(steps)];
   int count = 0;
   for (const Step& st : steps) {
@@ -263,6 +268,7 @@ TrackOutcome TrackProcessor::Process(const QueueEntry& entry, const RecorderSett
     } else {
       PassContext ctx{progress, headerShortening, m_options.syncToDisk, m_options.fault, {}};
       ctx.threads = m_options.preciseThreads;
+      ctx.writeEarly = m_options.writeResultEarly && &st == lastPass;
       ctx.preciseTables = m_tables.get();
       ctx.log = &reporter;
       ctx.source = pending;

@@ -81,6 +81,9 @@ struct TrackProcessorOptions {
   // Unset: a real sleep that ends early on the stop request.
   std::function<void(unsigned ms)> sleep;
   bool syncToDisk = true;
+  // The track is synced by the caller once processed: the last pass starts
+  // writing it to the disk early (see PassContext::writeEarly).
+  bool writeResultEarly = false;
   FaultHook fault;  // tests only
   // Threads of the high-precision conversion: 0 one per processor. They
   // run at the priority of the thread that processes the track.

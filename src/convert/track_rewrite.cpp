@@ -16,6 +16,8 @@ namespace {
 // Blocks of this size and more go to and from the file directly.
 constexpr std::size_t kInBufSize = 64 * 1024;
 constexpr std::size_t kOutBufSize = 64 * 1024;
+// The disk writes of a synced result start every this many bytes.
+constexpr std::uint64_t kWriteEarlyBytes = 8 << 20;
 
 }  // namespace
 
@@ -73,6 +75,7 @@ TrackRewrite::TrackRewrite(const std::string& track, const PassContext& ctx)
 
   m_inBuf.resize(kInBufSize);
   m_outBuf.resize(kOutBufSize);
+  m_bWriteEarly = ctx.syncToDisk || ctx.writeEarly;
   m_bOpened = true;
 }
 
@@ -189,7 +192,16 @@ bool TrackRewrite::FlushOutput() {
   }
   m_outFileLen += m_outLen;
   m_outLen = 0;
+  WriteEarly();
   return true;
+}
+
+void TrackRewrite::WriteEarly() {
+  if (!m_bWriteEarly || m_outFileLen - m_writtenEarly < kWriteEarlyBytes) return;
+  // Only a head start: where the file system cannot give it, the sync at
+  // the end writes everything.
+  if (!platform::StartWriteback(m_out.Get(), m_writtenEarly, m_outFileLen - m_writtenEarly)) m_bWriteEarly = false;
+  m_writtenEarly = m_outFileLen;
 }
 
 bool TrackRewrite::Write(const void* data, std::size_t bytes) {
@@ -203,6 +215,7 @@ bool TrackRewrite::Write(const void* data, std::size_t bytes) {
         break;
       }
       m_outFileLen += bytes;
+      WriteEarly();
       break;
     }
     if (m_outLen == m_outBuf.size() && !FlushOutput()) break;

@@ -113,6 +113,10 @@ struct PassContext {
   // Called with the complete, synced result right before the rename that
   // puts it in place (the queue journal records it first).
   std::function<void(const ReplaceIntent&)> beforeReplace;
+  // Start writing the temporary file to the disk while the pass writes it,
+  // without waiting (always so with syncToDisk): for a result that is
+  // synced once complete, so that the sync waits for little.
+  bool writeEarly = false;
 };
 
 class TrackRewrite {
@@ -171,6 +175,9 @@ class TrackRewrite {
   bool FillInput();
   std::size_t ReadDirect(std::uint8_t* data, std::size_t bytes);
   bool FlushOutput();
+  // Starts the disk writes of what was written since the last start, once
+  // there is enough of it.
+  void WriteEarly();
   bool Replace(const std::string& keepName);
   void RemoveTemp();
 
@@ -194,6 +201,8 @@ class TrackRewrite {
   std::vector<std::uint8_t> m_outBuf;
   std::size_t m_outLen = 0;
   std::uint64_t m_outFileLen = 0;  // bytes already handed to the file
+  std::uint64_t m_writtenEarly = 0;  // bytes whose disk writes were started
+  bool m_bWriteEarly = false;
 };
 
 // Writes the context's source as the track, its bytes unchanged: the track

@@ -187,7 +187,8 @@ TEST(Resample4844Precise, OvershootClipsAt32767InsteadOfWrapping) {
 // Every kernel the processor runs writes the bytes of the plain loop.
 TEST(Resample4844Precise, EveryKernelGivesTheBytesOfThePlainSum) {
   std::vector<PreciseKernel> kernels;
-  for (PreciseKernel k : {PreciseKernel::Lanes2, PreciseKernel::Lanes4, PreciseKernel::Lanes8}) {
+  for (PreciseKernel k : {PreciseKernel::Lanes2, PreciseKernel::Lanes4, PreciseKernel::Lanes8,
+                          PreciseKernel::Lanes4Fused}) {
     if (PreciseKernelSupported(k)) kernels.push_back(k);
   }
   struct Case {
@@ -215,18 +216,51 @@ TEST(Resample4844Precise, EveryKernelGivesTheBytesOfThePlainSum) {
     EXPECT_EQ(reference.samples[200], ModelSample(f, in, 100, 0));
 
     // Before rounding too: every sum equals the plain one exactly (a zero
-    // may differ in sign only, which == ignores).
+    // may differ in sign only, which == ignores); the fused kernel's do when
+    // every sum is rechecked.
     const auto M = static_cast<long long>(c.frames);
     const long long count = std::min<long long>(PreciseOutputFrames(f, M), 5000);
     std::vector<double> pL(count), pR(count), yL(count), yR(count);
     PreciseFilterValues(f, PreciseKernel::Reference, in.data(), M, 0, count, pL.data(), pR.data());
     for (PreciseKernel k : kernels) {
-      PreciseFilterValues(f, k, in.data(), M, 0, count, yL.data(), yR.data());
+      const double recheckAll = k == PreciseKernel::Lanes4Fused ? 1e9 : 0.0;
+      PreciseFilterValues(f, k, in.data(), M, 0, count, yL.data(), yR.data(), recheckAll);
       long long differ = 0;
       for (long long m = 0; m < count; ++m) differ += (yL[m] != pL[m]) + (yR[m] != pR[m]);
       EXPECT_EQ(differ, 0) << "kernel " << static_cast<int>(k) << ", " << c.rate << " Hz, precision " << c.precision;
     }
   }
+}
+
+// The fused kernel sums again, the plain way, exactly the sums that lie
+// within the recheck distance of a step of the output rounding, in both
+// channels; the others keep their own value and round to the plain sample.
+TEST(Resample4844Precise, TheFusedKernelRechecksTheSumsNearARoundingStep) {
+  if (!PreciseKernelSupported(PreciseKernel::Lanes4Fused)) GTEST_SKIP() << "no FMA";
+  const auto in = testing::Noise(20000, 77);
+  PreciseFilter f;
+  ASSERT_TRUE(MakePreciseFilter(48000, 3, 0.0, 0, f));
+  const long long count = 15000;
+  std::vector<double> pL(count), pR(count), yL(count), yR(count);
+  PreciseFilterValues(f, PreciseKernel::Reference, in.data(), 20000, 100, count, pL.data(), pR.data());
+  const double e = 0.01;  // about one sum in fifty
+  PreciseFilterValues(f, PreciseKernel::Lanes4Fused, in.data(), 20000, 100, count, yL.data(), yR.data(), e);
+  const auto sample = [](double y) { return std::floor(std::clamp(0.99609375 * y, -32768.0, 32767.0) + 0.5); };
+  int rechecked[2] = {0, 0}, fused = 0;
+  for (long long m = 0; m < count; ++m) {
+    for (int ch = 0; ch < 2; ++ch) {
+      const double y = ch == 0 ? yL[m] : yR[m], p = ch == 0 ? pL[m] : pR[m];
+      ASSERT_EQ(sample(y), sample(p)) << m << ", channel " << ch;
+      if (y == p && sample(p - e) != sample(p + e)) ++rechecked[ch];
+      if (y != p) {
+        ++fused;
+        ASSERT_EQ(sample(y - e), sample(y + e)) << m << ", channel " << ch << ": not rechecked";
+      }
+    }
+  }
+  EXPECT_GT(rechecked[0], 50);
+  EXPECT_GT(rechecked[1], 50);
+  EXPECT_GT(fused, 0);  // the kernel does sum its own way
 }
 
 // Threads share the outputs of each step (four blocks of input): any count,

@@ -100,6 +100,11 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std:
   return true;
 }
 
+bool StartWriteback(int fd, std::uint64_t offset, std::uint64_t length) {
+  return ::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                           SYNC_FILE_RANGE_WRITE) == 0;
+}
+
 bool SyncFolderOf(const std::string& path) {
   UniqueFd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return dir && ::fsync(dir.Get()) == 0;

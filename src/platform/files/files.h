@@ -41,6 +41,11 @@ bool ReadWholeFile(const std::string& path, std::string* bytes);
 // `path` is as it was.
 bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std::string* error);
 
+// Starts writing `length` bytes of the file from `offset` to the disk and
+// returns without waiting for them, so that a later sync waits for less.
+// False when the file system cannot (errno).
+bool StartWriteback(int fd, std::uint64_t offset, std::uint64_t length);
+
 // Syncs the folder holding `path` (a rename inside it reaches the disk).
 bool SyncFolderOf(const std::string& path);
 
