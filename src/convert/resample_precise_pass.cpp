@@ -243,6 +243,10 @@ void RoundOutputs(const double* yL, const double* yR, std::size_t frames, std::i
     const __m128i frames01 = _mm_unpacklo_epi32(l, r), frames23 = _mm_unpackhi_epi32(l, r);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(frames01, frames23));
   }
+  // The compiler leaves the upper halves of the registers in use before a
+  // jump to code without AVX, which then runs several times slower (and so
+  // would everything after it on this thread): clear them.
+  _mm256_zeroupper();
   RoundOutputs(yL + i, yR + i, frames - i, out + 2 * i);
 }
 #endif
@@ -265,10 +269,12 @@ std::size_t NextUnsettled(const double* y, std::size_t from, std::size_t count, 
     const __m256d v = _mm256_loadu_pd(y + i);
     const __m128i below = RoundFourAvx(_mm256_sub_pd(v, ve)), above = RoundFourAvx(_mm256_add_pd(v, ve));
     if (_mm_movemask_epi8(_mm_cmpeq_epi32(below, above)) != 0xFFFF) {
+      _mm256_zeroupper();  // as in RoundOutputsAvx
       const std::size_t at = NextUnsettled(y, i, i + 4, e);
       if (at < i + 4) return at;
     }
   }
+  _mm256_zeroupper();
   return NextUnsettled(y, i, count, e);
 }
 #endif
