@@ -39,7 +39,6 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
-#define MIVO_X86_FUSED 1
 #endif
 
 #include "convert/resample_precise.h"
@@ -150,11 +149,7 @@ template <int W>
   }
 }
 
-// The fused form's builtin returns a 256-bit vector: the kernel is inlined
-// into a function built for AVX and FMA, so no call ever passes one.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-template <int W, bool Fused = false>
+template <int W>
 [[gnu::always_inline]] inline void LaneKernel(const KernelArgs& a) {
   using V = typename LaneType<W>::type;
   static_assert(sizeof(V) == W * sizeof(double));
@@ -171,13 +166,6 @@ template <int W, bool Fused = false>
     for (int q = 0; q < K; ++q) {
       V b;
       Pairs<W>(a.x[q] + 2 * t, b);
-#ifdef MIVO_X86_FUSED
-      if constexpr (Fused) {
-        lo[q] = __builtin_ia32_vfmaddpd256(b, c0, lo[q]);
-        hi[q] = __builtin_ia32_vfmaddpd256(b, c1, hi[q]);
-        continue;
-      }
-#endif
       lo[q] += b * c0;
       hi[q] += b * c1;
     }
@@ -185,13 +173,35 @@ template <int W, bool Fused = false>
 #pragma GCC unroll 8
   for (int q = 0; q < K; ++q) StoreGroup<W>(lo[q], hi[q], a.lanes, a.yL[q], a.yR[q]);
 }
-#pragma GCC diagnostic pop
 
 void LaneKernel2(const KernelArgs& a) { LaneKernel<2>(a); }
 #if defined(__x86_64__) || defined(__i386__)
 #define MIVO_X86_KERNELS 1
 [[gnu::target("avx")]] void LaneKernel4(const KernelArgs& a) { LaneKernel<4>(a); }
-[[gnu::target("avx,fma")]] void LaneKernel4Fused(const KernelArgs& a) { LaneKernel<4, true>(a); }
+// LaneKernel<4> with each product added in one rounding. Written out: a
+// compiler takes the FMA builtin only in a function built for FMA.
+[[gnu::target("avx,fma")]] void LaneKernel4Fused(const KernelArgs& a) {
+  using V = LaneType<4>::type;
+  constexpr int K = kGroupsPerCall;
+  V lo[K], hi[K];
+#pragma GCC unroll 8
+  for (int q = 0; q < K; ++q) lo[q] = hi[q] = V{};
+  const double* taps = a.taps;
+  for (int t = 0; t < a.count; ++t, taps += 8) {
+    V c0, c1;
+    std::memcpy(&c0, taps, sizeof c0);
+    std::memcpy(&c1, taps + 4, sizeof c1);
+#pragma GCC unroll 8
+    for (int q = 0; q < K; ++q) {
+      V b;
+      Pairs<4>(a.x[q] + 2 * t, b);
+      lo[q] = __builtin_ia32_vfmaddpd256(b, c0, lo[q]);
+      hi[q] = __builtin_ia32_vfmaddpd256(b, c1, hi[q]);
+    }
+  }
+#pragma GCC unroll 8
+  for (int q = 0; q < K; ++q) StoreGroup<4>(lo[q], hi[q], a.lanes, a.yL[q], a.yR[q]);
+}
 [[gnu::target("avx512f")]] void LaneKernel8(const KernelArgs& a) { LaneKernel<8>(a); }
 #else
 void LaneKernel4(const KernelArgs& a) { LaneKernel<4>(a); }
