@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -292,6 +294,40 @@ TEST_F(MivoConvert, WithoutItsWmaModuleOnlyTheWmaStepFailsAndTheWavIsWritten) {
   EXPECT_EQ(OutFiles(), std::vector<std::string>{"x.wav"});
   EXPECT_NE(ReadBytes(dir.PathOf("out/x.wav")), bytes);
   EXPECT_EQ(ReadBytes(input), bytes);
+}
+
+// The disk fills up while the WMA file is written: that step fails and
+// leaves no part of its file, and the WAV result is whole.
+TEST_F(MivoConvert, OnAFullDiskTheWmaStepFailsLeavingNoPartOfItsFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small disk needs root";
+  const std::string out = dir.PathOf("out");
+  if (std::system(("mount -t tmpfs -o size=4m tmpfs " + out + " 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "a tmpfs cannot be mounted here";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { static_cast<void>(std::system(("umount " + path).c_str())); }
+  } unmount{out};
+  Settings("RecWma=1\nRecWav=1\n");
+  // Ten seconds: about 1.9 MB of WAV and, at the default profile, over
+  // 100 KB of WMA; the disk keeps room for the WAV and 32 KB.
+  std::vector<std::int16_t> in;
+  for (int i = 0; i < 2 * 480000; ++i) {
+    in.push_back(static_cast<std::int16_t>(8000 * std::sin(i * 0.01) + (i * 37) % 1001 - 500));
+  }
+  const std::string bytes = WavBytes(in);
+  const std::string input = Input("x.wav", bytes);
+  struct statvfs disk {};
+  ASSERT_EQ(::statvfs(out.c_str(), &disk), 0);
+  const std::uint64_t page = disk.f_frsize, wavPages = (bytes.size() + page - 1) / page;
+  const std::uint64_t filler = std::uint64_t{disk.f_bavail} * page - (wavPages * page + 32768);
+  WriteBytes(dir.PathOf("out/filler"), std::string(filler, '\0'));
+
+  const Result r = Convert(input);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("WMAエンコード中にエラーが発生しました"), std::string::npos) << r.err;
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"filler", "x.wav"}));
+  EXPECT_EQ(ReadBytes(dir.PathOf("out/x.wav")).size(), bytes.size());
 }
 
 TEST_F(MivoConvert, RelativeRecFolderLiesBesideTheSettingsFileAndRelativeOutputInTheCurrentFolder) {
