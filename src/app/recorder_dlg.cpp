@@ -43,7 +43,7 @@ CRecorderDlg::CRecorderDlg(const RecorderEnvironment& env, bool encoderAvailable
     : ui::CDialog(RecorderTemplate()),
       m_env(env),
       m_bEncoderAvailable(encoderAvailable),
-      m_capture(env.waveIn),
+      m_capture(env.waveIn, env.sleep ? env.sleep : RealSleep),
       m_writer(m_settings, m_queue, m_log, *this),
       m_splitter(m_settings, m_writer, *this),
       m_timer(m_settings, env.clock ? *env.clock : m_systemClock, *this, m_deferredBoxes),

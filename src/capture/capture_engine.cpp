@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/sync/thread.h"
 #include "platform/ui/dialog.h"
 
 namespace mivo {
@@ -60,6 +61,9 @@ void CaptureEngine::Free() {
   m_pDoneHdr = nullptr;
 }
 
+CaptureEngine::CaptureEngine(platform::IWaveIn* waveIn, std::function<void(unsigned ms)> sleep)
+    : m_waveIn(waveIn), m_sleep(sleep ? std::move(sleep) : std::function<void(unsigned)>(platform::Sleep)) {}
+
 std::optional<unsigned> CaptureEngine::FindDevice(const std::string& name, unsigned count) const {
   for (unsigned id = 0; id < count; ++id) {
     platform::WAVEINCAPS caps;
@@ -77,6 +81,15 @@ unsigned CaptureEngine::ChooseDevice(std::string& deviceName, ui::IWindow& windo
     return count == 1 && FindDevice(platform::kDemoDeviceName, 1) ? 0 : platform::WAVE_MAPPER;
   }
   if (const std::optional<unsigned> id = FindDevice(deviceName, count)) return *id;
+  // A device the system lists a little late (a USB card at login, a sound
+  // server still going through its cards) is waited for, within a bound,
+  // before another input is recorded in its place.
+  std::fprintf(stderr, "mivo: the input \"%s\" is not listed; waiting up to %u s for it\n", deviceName.c_str(),
+               kDeviceWaitMs / 1000);
+  for (unsigned waited = 0; waited < kDeviceWaitMs; waited += kDevicePollMs) {
+    m_sleep(kDevicePollMs);
+    if (const std::optional<unsigned> id = FindDevice(deviceName, m_waveIn->waveInGetNumDevs())) return *id;
+  }
   // A device was expected: the preferred one, never the demo in its place.
   const std::string text = "入力デバイス:" + deviceName + " がないので、単に「優先するデバイス」にしときますね";
   window.MessageBox(text, ui::kAppTitle, ui::MB_OK);

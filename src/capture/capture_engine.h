@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,17 +52,25 @@ enum class OpenOutcome {
   Aborted,  // the user chose Abort: the window should close
 };
 
+// How long a named device that the system does not list is looked for
+// before another input is taken in its place, and how often.
+constexpr unsigned kDeviceWaitMs = 10000;
+constexpr unsigned kDevicePollMs = 250;
+
 class CaptureEngine {
  public:
-  // `waveIn` may be null: the window then runs without capture.
-  explicit CaptureEngine(platform::IWaveIn* waveIn) : m_waveIn(waveIn) {}
+  // `waveIn` may be null: the window then runs without capture. `sleep`
+  // waits between looks for a named device the system does not list yet
+  // (empty: the system's sleep).
+  explicit CaptureEngine(platform::IWaveIn* waveIn, std::function<void(unsigned ms)> sleep = {});
   ~CaptureEngine();
   CaptureEngine(const CaptureEngine&) = delete;
   CaptureEngine& operator=(const CaptureEngine&) = delete;
 
   // Allocates the ring, chooses the device by `deviceName` (empty: the
-  // preferred device; a name no device has is reported, then cleared, and
-  // the preferred device is used), opens it for `format` with notifications
+  // preferred device; a name no device has is looked for again for up to
+  // kDeviceWaitMs, then reported and cleared, and the preferred device is
+  // used), opens it for `format` with notifications
   // to `window`, queues 62 buffers and starts capture. Failures are asked
   // about with Abort/Retry/Ignore boxes shown by `window`; a named device
   // that was missing is looked for again at Retry (and kept when found).
@@ -100,6 +109,7 @@ class CaptureEngine {
   int IndexOf(std::intptr_t lParam) const;
 
   platform::IWaveIn* m_waveIn;
+  std::function<void(unsigned ms)> m_sleep;
   platform::HWAVEIN m_hWaveIn = nullptr;
   std::uint32_t m_nBufFrames = 0;
   std::array<std::unique_ptr<std::int16_t[]>, kRingSize> m_blocks;

@@ -114,6 +114,29 @@ TEST_F(CaptureEngineTest, DeviceIsChosenByItsExactName) {
   EXPECT_EQ(m_deviceName, "");  // saved empty at exit
 }
 
+// A named device the system lists only a moment later (a card at login) is
+// waited for and opened, without a box and with its name kept; one that
+// stays missing is waited for within the bound, then reported.
+TEST_F(CaptureEngineTest, ANamedDeviceListedLateIsWaitedForWithinABound) {
+  m_wavein.SetDevices({"Line In"});
+  int looks = 0;
+  m_onSleep = [&] {
+    if (++looks == 3) m_wavein.SetDevices({"Line In", "USB Audio"});
+  };
+  ASSERT_EQ(OpenEngine("USB Audio"), OpenOutcome::Opened);
+  EXPECT_EQ(m_wavein.OpenedDevice(), 1u);
+  EXPECT_TRUE(m_host.Boxes().empty());
+  EXPECT_EQ(m_deviceName, "USB Audio");
+  EXPECT_EQ(m_slept, 3 * kDevicePollMs);
+  m_engine.Close();
+
+  m_slept = 0;
+  ASSERT_EQ(OpenEngine("Gone"), OpenOutcome::Opened);
+  EXPECT_EQ(m_slept, kDeviceWaitMs);
+  EXPECT_EQ(m_wavein.OpenedDevice(), platform::WAVE_MAPPER);
+  EXPECT_EQ(m_host.Boxes().size(), 1u);
+}
+
 // The sound system listed nothing in time (a server still coming up): the
 // preferred device does not open either; at Retry the named device is there
 // after all, and it is opened and kept rather than another one.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -162,7 +163,14 @@ class CaptureRig : public ::testing::Test, public IRecorderControl, public ICapt
   StatusDialog m_dialog{*this};
   ui::HeadlessWindow* m_w = nullptr;
   ManualWaveIn m_wavein{{"Line In", "USB Audio"}};
-  CaptureEngine m_engine{&m_wavein};
+  // The engine's sleeps: counted, not slept; a test may change the system
+  // meanwhile.
+  unsigned m_slept = 0;
+  std::function<void()> m_onSleep;
+  CaptureEngine m_engine{&m_wavein, [this](unsigned ms) {
+                           m_slept += ms;
+                           if (m_onSleep) m_onSleep();
+                         }};
   TrackWriter m_writer{m_settings, m_queue, m_log, *this};
   SilenceSplitter m_splitter{m_settings, m_writer, *this};
   std::string m_deviceName;
